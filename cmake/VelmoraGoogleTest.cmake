@@ -1,0 +1,29 @@
+# GoogleTest from the Debian sources, built with the same compiler as the
+# tree (so it is cross-built for the two Windows builds). Nothing is fetched.
+
+set(VELMORA_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest source tree")
+if(NOT EXISTS ${VELMORA_GTEST_SOURCE}/CMakeLists.txt)
+  message(FATAL_ERROR "GoogleTest sources not found in ${VELMORA_GTEST_SOURCE}; run scripts/bootstrap")
+endif()
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+add_subdirectory(${VELMORA_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+include(GoogleTest)
+
+# velmora_add_gtest(name sources... [LIBS libs...] [LABELS labels...])
+# A test program, registered test by test. Windows test programs run under
+# wine64 through the cross-compiling emulator; discovery happens at test time
+# so that building never starts Wine.
+function(velmora_add_gtest name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "LIBS;LABELS;RESOURCES" ${ARGN})
+  add_executable(${name} ${ARG_UNPARSED_ARGUMENTS} ${ARG_RESOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 120
+    PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
+endfunction()
