@@ -1,0 +1,36 @@
+// The installation's registry entries, all under HKEY_LOCAL_MACHINE: the
+// product key (read at start, written after each stage), the App Paths entry
+// of the screen saver and the entry in the list of installed software.
+// Failures are silent; the results only say whether the keys could be opened.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+constexpr char kProductKey[] = "SOFTWARE\\Tarvik\\Velmora\\1.0";
+constexpr char kAppPathsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths";
+constexpr char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Velmora";
+// Class string of every key the setup creates (an existing key keeps its own).
+constexpr char kKeyClass[] = "Application Global Data";
+
+// Reads a REG_SZ value of at most 260 bytes into value; any failure, another
+// type or a longer value leaves value unchanged.
+void ReadRegString(HKEY key, const char* value_name, std::string& value);
+
+// Writes value as REG_SZ with its terminating zero; the result is not examined.
+void WriteRegString(HKEY key, const char* value_name, const std::string& value);
+
+// Fills PreviousInstallFound, PreviousInstallDir and PreviousShellFolder of
+// InstallSettings from the product key; true when the key exists.
+bool ReadPreviousInstall();
+
+// After the file stage (successful or not): "InstallDir" = install_folder as
+// typed; the App Paths entry of ScreenSaverPath (skipped when the user kept
+// the old screen saver); the uninstall entry, whose command line is quoted
+// when it contains a blank. True when all three keys could be created.
+bool WriteInstallEntries(const std::string& install_folder);
+
+// Records the program group (relative to the Programs folder) in the product
+// key; false when the key cannot be created.
+bool WriteShellFolder(const std::string& shell_folder);
