@@ -40,3 +40,7 @@ void RemoveCreatedFolders(std::string last_created, const std::string& base);
 // Free bytes on the drive holding the path, capped at 0xFFFFFFFF; 0 when the
 // drive cannot be determined or queried. Callers only test for non-zero.
 uint32_t GetDriveFreeBytes(const std::string& path);
+
+// The free-space product of GetDiskFreeSpaceA's answer, capped at 0xFFFFFFFF.
+uint32_t FreeBytesOfClusters(uint32_t free_clusters, uint32_t bytes_per_sector,
+                             uint32_t sectors_per_cluster);

@@ -1,0 +1,4 @@
+// The process's one settings record.
+#include "install/destinations.h"
+
+TInstallSettings InstallSettings;

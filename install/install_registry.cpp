@@ -1,0 +1,99 @@
+// The registry entries of an installation. Every key is closed right after
+// its values; every failure is silent (a key that cannot be opened at start
+// simply means there is no earlier installation).
+#include "install/install_registry.h"
+
+#include "install/destinations.h"
+#include "install/long_path.h"
+
+namespace {
+
+// Creates the key under HKEY_LOCAL_MACHINE, or opens it when it exists (its
+// class then stays as it was).
+bool CreateKey(const std::string& path, HKEY& key) {
+  DWORD disposition = 0;
+  return RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, const_cast<char*>(kKeyClass),
+                         REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
+                         &disposition) == ERROR_SUCCESS;
+}
+
+// A command line with a blank in its program path must be quoted, or Windows
+// tries the path cut at each blank first ("C:\Program.exe" for a folder under
+// "C:\Program Files").
+std::string QuotedCommand(const std::string& program) {
+  if (program.find(' ') == std::string::npos) return program;
+  return '"' + program + '"';
+}
+
+}  // namespace
+
+void ReadRegString(HKEY key, const char* value_name, std::string& value) {
+  char buffer[kPathBufferSize] = {};
+  DWORD type = 0;
+  DWORD size = kMaxPathChars;
+  if (RegQueryValueExA(key, value_name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) !=
+          ERROR_SUCCESS ||
+      type != REG_SZ)
+    return;
+  value = buffer;  // up to the first zero byte; the buffer always holds one
+}
+
+void WriteRegString(HKEY key, const char* value_name, const std::string& value) {
+  RegSetValueExA(key, value_name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                 static_cast<DWORD>(value.size() + 1));
+}
+
+bool ReadPreviousInstall() {
+  InstallSettings.PreviousInstallFound = false;
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return false;
+  ReadRegString(key, "InstallDir", InstallSettings.PreviousInstallDir);
+  ReadRegString(key, "ShellFolder", InstallSettings.PreviousShellFolder);
+  RegCloseKey(key);
+  InstallSettings.PreviousInstallFound = true;
+  return true;
+}
+
+bool WriteInstallEntries(const std::string& install_folder) {
+  bool all_created = true;
+  HKEY key;
+
+  if (CreateKey(kProductKey, key)) {
+    WriteRegString(key, "InstallDir", install_folder);
+    RegCloseKey(key);
+  } else {
+    all_created = false;
+  }
+
+  // Without a screen-saver path (the user kept the installed file) there is
+  // no name to register; the earlier App Paths entry stays as it was.
+  const std::string& screen_saver = InstallSettings.ScreenSaverPath;
+  if (!screen_saver.empty()) {
+    if (CreateKey(std::string(kAppPathsKey) + '\\' + GetNamePart(screen_saver), key)) {
+      WriteRegString(key, "", screen_saver);
+      WriteRegString(key, "Path", InstallSettings.InstalledDir);
+      RegCloseKey(key);
+    } else {
+      all_created = false;
+    }
+  }
+
+  if (CreateKey(kUninstallKey, key)) {
+    WriteRegString(key, "DisplayName", "Velmora screen saver");
+    WriteRegString(key, "UninstallString",
+                   QuotedCommand(InstallSettings.InstalledDir + "\\VLRemove.exe"));
+    RegCloseKey(key);
+  } else {
+    all_created = false;
+  }
+  return all_created;
+}
+
+bool WriteShellFolder(const std::string& shell_folder) {
+  HKEY key;
+  if (!CreateKey(kProductKey, key)) return false;
+  WriteRegString(key, "ShellFolder", shell_folder);
+  RegCloseKey(key);
+  return true;
+}
