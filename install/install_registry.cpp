@@ -8,9 +8,12 @@
 
 namespace {
 
-// Creates the key under HKEY_LOCAL_MACHINE, or opens it when it exists (its
-// class then stays as it was).
+// Creates the key under HKEY_LOCAL_MACHINE, or opens it when it exists. An
+// existing key is opened first, so that its class stays as it was on every
+// registry implementation.
 bool CreateKey(const std::string& path, HKEY& key) {
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS)
+    return true;
   DWORD disposition = 0;
   return RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, const_cast<char*>(kKeyClass),
                          REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
