@@ -99,9 +99,6 @@ bool load_archive(const char* path) {
   return true;
 }
 
-void print_reader_error(void*, const std::string& text) {
-  std::fprintf(stderr, "vlarc: %s: %s\n", archive_path.c_str(), text.c_str());
-}
 
 bool is_separator(char c) { return c == '/' || c == '\\' || c == ':'; }
 
@@ -153,6 +150,8 @@ std::string ratio_text(uint64_t packed, uint64_t unpacked) {
 void move_to(int32_t offset) {
   if (archive_stream->seek(offset, 0) != kSeekOk) archive_stream->seek(0, 2);
 }
+
+void print_reader_error(void*, const std::string& text);
 
 int list_archive() {
   TMyMemoryStream input;
@@ -261,6 +260,12 @@ void finish_entry() {
   if (bad) ++run.failed;
   std::printf("%s: %s\n", run.name.c_str(), status.c_str());
   std::fflush(stdout);
+}
+
+// Reader complaints come between entries: the one before is reported first.
+void print_reader_error(void*, const std::string& text) {
+  finish_entry();
+  std::fprintf(stderr, "vlarc: %s: %s\n", archive_path.c_str(), text.c_str());
 }
 
 void target_hook(void*, const std::string& archived_name, std::string& target) {
