@@ -1,0 +1,193 @@
+// Bit input, canonical-Huffman tables and the table block of the
+// unpack-version-20 format.
+//
+// Canonical codes. Within an alphabet, codes are handed out by length,
+// shorter first, and within one length by symbol value; the first code of
+// length L is twice the end of the codes of length L-1. So if E[L] is the
+// (exclusive) end of the codes of length L read as L-bit numbers,
+//     E[L] = 2 * E[L-1] + count[L],
+// and limit[L] = E[L] left-aligned in 16 bits is the first 16-bit pattern that
+// no longer starts with a code of length L or less. A code of length L is then
+// found as the smallest L with peek < limit[L], and its index among the codes
+// of that length is (peek - limit[L-1]) >> (16 - L).
+//
+// Table block layout (what read_tables consumes):
+//     1 bit   multimedia block
+//     1 bit   1 = lengths are changes against the previous block's, 0 = against zeros
+//     2 bits  channel count - 1 (multimedia blocks only)
+//     19 x 4 bits  code lengths of the code-length alphabet
+//     then code-length symbols until all lengths are known:
+//       0-15  new length = (previous length + symbol) mod 16
+//       16    2 extra bits: repeat the length before, 3-6 times
+//       17    3 extra bits: 3-10 zero lengths
+//       18    7 extra bits: 11-138 zero lengths
+// An LZ block carries 374 lengths (main 298, distance 48, repeat 28); a
+// multimedia block 257 per channel.
+
+#include <cstring>
+
+#include "archive/arc_extract.h"
+#include "archive/archive_class.h"
+#include "unpack/arc_unpack_internal.h"
+
+int32_t read_packed(uint8_t* buffer, int32_t count) {
+  // The request never passes packed_left, so the decoder never reads into
+  // the next entry's header.
+  if (count <= 0 || packed_left <= 0) return 0;
+  if (packed_left < count) count = packed_left;
+  int32_t n = archive_stream->read(buffer, count);
+  if (n <= 0) return 0;           // end of the stream or a failed read
+  if (n > count) n = count;       // a stream cannot deliver more than asked
+  packed_read_total += uint32_t(n);
+  packed_left -= n;
+  return n;
+}
+
+void fill_input(bool initial) {
+  TUnpackState& s = unpack_state;
+  if (initial) {
+    int32_t n = read_packed(s.input_buffer, int32_t(kInputSize));
+    s.input_top = uint32_t(n);
+    s.input_pos = 0;
+    s.input_base = 0;
+    s.input_end = uint64_t(n);
+    return;
+  }
+  // The last 32 bytes move to the front; input_pos keeps pointing at the
+  // same byte. Refills happen only with input_pos in 8160..8191, so the
+  // buffer start advances by exactly 8160.
+  std::memcpy(s.input_buffer, s.input_buffer + kInputSize - kInputKeep, kInputKeep);
+  uint32_t kept = s.input_pos & (kInputKeep - 1);
+  s.input_base += s.input_pos - kept;
+  s.input_pos = kept;
+  int32_t n = read_packed(s.input_buffer + kInputKeep, int32_t(kInputSize - kInputKeep));
+  if (n > 0) {
+    s.input_top = uint32_t(n) + kInputKeep;
+    s.input_end = s.input_base + s.input_top;
+  } else {
+    // Nothing more: the bytes past input_pos are stale, and the reader goes
+    // on over them until the entry's size or the overrun margin stops it.
+    s.input_top = s.input_pos;
+  }
+}
+
+void build_decode_table(const uint8_t* lengths, DecodeTable& table, uint32_t size) {
+  uint32_t count[16] = {};
+  for (uint32_t i = 0; i < size; ++i) ++count[lengths[i] & 15];
+  count[0] = 0;
+
+  uint32_t next[16];
+  table.limit[0] = 0;
+  table.first[0] = 0;
+  next[0] = 0;
+  uint32_t n = 0;  // 2 * E[L], as the loop goes
+  for (uint32_t len = 1; len < 16; ++len) {
+    n = 2 * (n + count[len]);
+    uint32_t m = n << (15 - len);
+    table.limit[len] = m > 0xFFFF ? 0xFFFF : m;
+    table.first[len] = table.first[len - 1] + count[len - 1];
+    next[len] = table.first[len];
+  }
+  for (uint32_t sym = 0; sym < size; ++sym) {
+    uint32_t len = lengths[sym] & 15;
+    if (len != 0) table.symbols[next[len]++] = uint16_t(sym);
+  }
+  table.symbol_count = size;
+}
+
+uint32_t decode_symbol(const DecodeTable& table) {
+  // The low bit is cleared so that the all-ones pattern (0xFFFE) still falls
+  // below a complete code's last limit, which is capped at 0xFFFF.
+  uint32_t v = peek_bits() & 0xFFFE;
+  const uint32_t* limit = table.limit;
+  uint32_t len;
+  // A fixed bisection over limit[1..14]; 15 when v is above them all.
+  if (v < limit[8]) {
+    if (v < limit[4]) {
+      if (v < limit[2])
+        len = v < limit[1] ? 1 : 2;
+      else
+        len = v < limit[3] ? 3 : 4;
+    } else {
+      if (v < limit[6])
+        len = v < limit[5] ? 5 : 6;
+      else
+        len = v < limit[7] ? 7 : 8;
+    }
+  } else {
+    if (v < limit[12]) {
+      if (v < limit[10])
+        len = v < limit[9] ? 9 : 10;
+      else
+        len = v < limit[11] ? 11 : 12;
+    } else {
+      if (v < limit[14])
+        len = v < limit[13] ? 13 : 14;
+      else
+        len = 15;
+    }
+  }
+  skip_bits(len);
+  uint32_t i = table.first[len] + ((v - limit[len - 1]) >> (16 - len));
+  if (i >= table.symbol_count) i = 0;
+  return table.symbols[i];
+}
+
+void read_tables() {
+  TUnpackState& s = unpack_state;
+  if (s.input_pos > kRefillTable) fill_input(false);
+
+  uint32_t v = peek_bits();
+  s.audio_mode = (v & 0x8000) != 0;
+  if ((v & 0x4000) == 0) std::memset(s.previous_lengths, 0, sizeof s.previous_lengths);
+  skip_bits(2);
+
+  uint32_t total = kLzLengths;
+  if (s.audio_mode) {
+    s.channel_count = ((v >> 12) & 3) + 1;
+    if (s.current_channel >= s.channel_count) s.current_channel = 0;
+    skip_bits(2);
+    total = kAudioSymbols * s.channel_count;
+  }
+
+  uint8_t cl_lengths[kCodeLengthSymbols];
+  for (uint32_t i = 0; i < kCodeLengthSymbols; ++i) cl_lengths[i] = uint8_t(get_bits(4));
+  build_decode_table(cl_lengths, s.code_length_table, kCodeLengthSymbols);
+
+  // The lengths are decoded in place: each place is read as a base before it
+  // is overwritten, and a repeat looks back only at places already renewed.
+  uint8_t* lengths = s.previous_lengths;
+  uint32_t i = 0;
+  while (i < total) {
+    if (s.input_pos > kRefillLength) fill_input(false);
+    uint32_t sym = decode_symbol(s.code_length_table);
+    if (sym < 16) {
+      lengths[i] = uint8_t((lengths[i] + sym) & 15);
+      ++i;
+      continue;
+    }
+    uint32_t run;
+    uint8_t value = 0;
+    if (sym == 16) {
+      run = 3 + get_bits(2);
+      // A block that starts with a repeat has nothing to repeat: zeros.
+      value = i > 0 ? lengths[i - 1] : 0;
+    } else if (sym == 17) {
+      run = 3 + get_bits(3);
+    } else {
+      run = 11 + get_bits(7);
+    }
+    // A run that passes the end of the block is cut there.
+    for (; run > 0 && i < total; --run) lengths[i++] = value;
+  }
+
+  if (s.audio_mode) {
+    for (uint32_t c = 0; c < s.channel_count; ++c)
+      build_decode_table(lengths + c * kAudioSymbols, s.audio_tables[c], kAudioSymbols);
+  } else {
+    build_decode_table(lengths, s.main_table, kMainSymbols);
+    build_decode_table(lengths + kMainSymbols, s.distance_table, kDistanceSymbols);
+    build_decode_table(lengths + kMainSymbols + kDistanceSymbols, s.repeat_length_table,
+                       kRepeatSymbols);
+  }
+}

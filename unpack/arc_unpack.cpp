@@ -1,0 +1,232 @@
+// The LZ decoder of unpack version 20, the stored-entry copy, and the output
+// path with its running checksum.
+//
+// Main alphabet (298 symbols):
+//     0-255    literal byte
+//     256      repeat the last copy (same length, same distance)
+//     257-260  copy at the 1st..4th most recent distance; length from the
+//              repeat-length alphabet
+//     261-268  copy of length 2 at a short distance (slot = symbol - 261)
+//     269      a table block follows
+//     270-297  new copy: length slot = symbol - 270, then a distance slot
+// Every distance is base + 1 + extra bits (1 to 1,048,576). Far copies are
+// longer by construction: a new copy gains 1 at distance 0x2000 or more and
+// another at 0x40000 or more; an old-distance copy gains 1 each at 0x101,
+// 0x2000 and 0x40000 or more.
+//
+// Output collects in a 1 MiB window (a power of two, so every wrap is a
+// mask) and leaves it in large pieces: a flush happens when fewer than 270
+// bytes of the window are free, and no step adds more than 260.
+
+#include <cstdint>
+#include <cstring>
+
+#include "archive/arc_block.h"
+#include "archive/arc_checksum.h"
+#include "archive/arc_extract.h"
+#include "archive/archive_class.h"
+#include "unpack/arc_unpack_internal.h"
+
+TUnpackState unpack_state;
+
+namespace {
+
+// Length slots: base and extra bits.
+constexpr uint8_t kLengthBase[28] = {0,  1,  2,  3,  4,  5,  6,   7,   8,   10,  12,  14,  16,  20,
+                                     24, 28, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224};
+constexpr uint8_t kLengthBits[28] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2,
+                                     2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5};
+
+// Distance slots: base and extra bits. Pairs of slots share a bit count up to
+// slot 33; from slot 34 every slot has 16 extra bits and the bases advance by
+// 65536 (the last, 983040, reaches the whole window).
+constexpr uint32_t kDistanceBase[48] = {
+    0,      1,      2,      3,      4,      6,      8,      12,     16,     24,     32,     48,
+    64,     96,     128,    192,    256,    384,    512,    768,    1024,   1536,   2048,   3072,
+    4096,   6144,   8192,   12288,  16384,  24576,  32768,  49152,  65536,  98304,  131072, 196608,
+    262144, 327680, 393216, 458752, 524288, 589824, 655360, 720896, 786432, 851968, 917504, 983040};
+constexpr uint8_t kDistanceBits[48] = {0,  0,  0,  0,  1,  1,  2,  2,  3,  3,  4,  4,
+                                       5,  5,  6,  6,  7,  7,  8,  8,  9,  9,  10, 10,
+                                       11, 11, 12, 12, 13, 13, 14, 14, 15, 15, 16, 16,
+                                       16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16};
+
+// Short-distance slots of symbols 261-268.
+constexpr uint8_t kShortBase[8] = {0, 4, 8, 16, 32, 64, 128, 192};
+constexpr uint8_t kShortBits[8] = {2, 2, 3, 4, 5, 6, 6, 6};
+
+// A flush is due when fewer than this many window bytes are free.
+constexpr uint32_t kFlushMargin = 270;
+// The stored copy's transfer size.
+constexpr int32_t kStoredChunk = 0x7F00;
+
+// unpacked_left is a signed 32-bit count that the loop drives below zero;
+// these keep the arithmetic defined for sizes near the ends of its range.
+inline void lower_unpacked_left(uint32_t n) {
+  unpacked_left = int32_t(uint32_t(unpacked_left) - n);
+}
+
+}  // namespace
+
+void reset_unpack_state() { std::memset(&unpack_state, 0, sizeof unpack_state); }
+
+int32_t write_unpacked(const uint8_t* buffer, int32_t count) {
+  if (count < 0) count = 0;
+  int32_t written = count;
+  if (!test_only) {
+    written = output_stream->write(buffer, count);
+    // Never trust a stream to report more than it was given.
+    if (written < 0) written = 0;
+    if (written > count) written = count;
+  }
+  unpacked_write_total += uint32_t(written);
+  if (!skip_checksum)
+    entry_checksum = update_checksum(entry_checksum, buffer, size_t(written), arc_format == 1 ? 1 : 2);
+  return written;
+}
+
+void copy_stored_entry() {
+  for (;;) {
+    int32_t n = read_packed(window_buffer, kStoredChunk);
+    if (n == 0) break;
+    // Bytes past the entry's size are read but not written.
+    if (unpacked_left < n) n = unpacked_left < 0 ? 0 : unpacked_left;
+    write_unpacked(window_buffer, n);
+    if (unpacked_left >= 0) unpacked_left -= n;
+  }
+}
+
+void reset_decoder(bool solid) {
+  TUnpackState& s = unpack_state;
+  s.input_pos = 0;
+  s.input_bit = 0;
+  if (solid) return;
+  s.channel_delta = 0;
+  s.current_channel = 0;
+  std::memset(s.channels, 0, sizeof s.channels);
+  std::memset(s.old_distances, 0, sizeof s.old_distances);
+  s.old_distance_index = 0;
+  s.last_distance = 0;
+  s.last_length = 0;
+  // A copy that reaches back before the start of the entry reads zeros.
+  std::memset(s.window, 0, kWindowSize);
+  std::memset(s.previous_lengths, 0, sizeof s.previous_lengths);
+  s.window_pos = 0;
+  s.write_pos = 0;
+}
+
+void copy_match(uint32_t length, uint32_t distance) {
+  TUnpackState& s = unpack_state;
+  s.old_distances[s.old_distance_index & 3] = distance;
+  ++s.old_distance_index;
+  s.last_distance = distance;
+  s.last_length = length;
+  lower_unpacked_left(length);
+  // One byte at a time, in order, so that a distance shorter than the
+  // length repeats the last `distance` bytes; each byte wraps on its own.
+  uint8_t* window = s.window;
+  uint32_t dst = s.window_pos & kWindowMask;
+  uint32_t src = (dst - distance) & kWindowMask;
+  for (uint32_t k = 0; k < length; ++k) {
+    window[dst] = window[src];
+    dst = (dst + 1) & kWindowMask;
+    src = (src + 1) & kWindowMask;
+  }
+  s.window_pos = dst;
+}
+
+void flush_window() {
+  TUnpackState& s = unpack_state;
+  if (s.window_pos < s.write_pos) {
+    write_unpacked(s.window + s.write_pos, int32_t(kWindowSize - s.write_pos));
+    write_unpacked(s.window, int32_t(s.window_pos));
+  } else {
+    write_unpacked(s.window + s.write_pos, int32_t(s.window_pos - s.write_pos));
+  }
+  s.write_pos = s.window_pos;
+}
+
+void read_trailing_tables() {
+  // The entry's data may end with the announcement of the tables that the
+  // next entry of a solid run starts with. Only read when enough real bytes
+  // are left to hold the symbol.
+  TUnpackState& s = unpack_state;
+  if (s.input_top < s.input_pos + 5) return;
+  if (s.audio_mode) {
+    if (decode_symbol(s.audio_tables[s.current_channel]) == 256) read_tables();
+  } else {
+    if (decode_symbol(s.main_table) == 269) read_tables();
+  }
+}
+
+void unpack_entry(uint8_t* window, bool solid) {
+  TUnpackState& s = unpack_state;
+  s.window = window;
+  reset_decoder(solid);
+  fill_input(true);
+  if (!solid) read_tables();
+  // From here on unpacked_left counts the bytes still to produce minus one.
+  // A size that does not fit the signed count (0x80000000 and up) reads as
+  // negative and produces nothing; the lowest one must not wrap round to the
+  // largest positive count.
+  if (unpacked_left != INT32_MIN) --unpacked_left;
+
+  bool overrun = false;
+  while (unpacked_left >= 0) {
+    if ((unpacked_left & 0xFFF) == 0) report_progress(unpacked_left);
+    s.window_pos &= kWindowMask;
+    if (s.input_pos > kRefillStep) fill_input(false);
+    // A damaged stream that has run off the end of its data is given up;
+    // the entry's checksum then tells.
+    if (input_overrun()) {
+      overrun = true;
+      break;
+    }
+    if (s.write_pos != s.window_pos && ((s.write_pos - s.window_pos) & kWindowMask) < kFlushMargin)
+      flush_window();
+
+    if (s.audio_mode) {
+      uint32_t sym = decode_symbol(s.audio_tables[s.current_channel]);
+      if (sym == 256) {
+        read_tables();
+        continue;
+      }
+      window[s.window_pos++] = decode_audio_byte(sym);
+      if (++s.current_channel == s.channel_count) s.current_channel = 0;
+      lower_unpacked_left(1);
+      continue;
+    }
+
+    uint32_t sym = decode_symbol(s.main_table);
+    if (sym < 256) {
+      window[s.window_pos++] = uint8_t(sym);
+      lower_unpacked_left(1);
+    } else if (sym > 269) {
+      uint32_t slot = sym - 270;
+      uint32_t length = kLengthBase[slot] + 3 + get_bits(kLengthBits[slot]);
+      uint32_t d = decode_symbol(s.distance_table);
+      uint32_t distance = kDistanceBase[d] + 1 + get_bits(kDistanceBits[d]);
+      if (distance >= 0x40000) ++length;
+      if (distance >= 0x2000) ++length;
+      copy_match(length, distance);
+    } else if (sym == 269) {
+      read_tables();
+    } else if (sym == 256) {
+      copy_match(s.last_length, s.last_distance);
+    } else if (sym < 261) {
+      uint32_t distance = s.old_distances[(s.old_distance_index - (sym - 256)) & 3];
+      uint32_t r = decode_symbol(s.repeat_length_table);
+      uint32_t length = kLengthBase[r] + 2 + get_bits(kLengthBits[r]);
+      if (distance >= 0x40000) ++length;
+      if (distance >= 0x2000) ++length;
+      if (distance >= 0x101) ++length;
+      copy_match(length, distance);
+    } else {
+      uint32_t slot = sym - 261;
+      uint32_t distance = kShortBase[slot] + 1 + get_bits(kShortBits[slot]);
+      copy_match(2, distance);
+    }
+  }
+
+  if (!overrun) read_trailing_tables();
+  flush_window();
+}

@@ -1,0 +1,163 @@
+// Internals of the unpack-version-20 decoder, shared by its source files and
+// its tests: the bit reader over the input buffer, the canonical-Huffman
+// decoding tables, the table block, the multimedia predictor and the LZ
+// state. Everything lives in one module-level record, `unpack_state`, so a
+// test can start from a clean slate with reset_unpack_state().
+//
+// Bit order. The packed stream is read most significant bit first: bit 0 of
+// the stream is the top bit of the first packed byte, and a field of n bits
+// is the next n bits read as an unsigned number, first bit most significant.
+//
+// Input buffer. Packed bytes arrive in blocks of 8192 (the first fill) and
+// 8160 (refills). A refill moves the last 32 bytes to the front so that the
+// reader, which looks up to three bytes ahead of input_pos, never needs a
+// bounds check per bit: callers refill when input_pos passes a threshold at
+// fixed points (before each decoding step, at the start of a table block,
+// before each code-length symbol), and no stretch between two such points
+// consumes more than 51 bits.
+#pragma once
+
+#include <cstdint>
+
+#include "archive/arc_extract.h"
+#include "unpack/arc_unpack.h"
+
+constexpr uint32_t kInputSize = 8192;
+constexpr uint32_t kInputKeep = 32;                 // bytes kept across a refill
+constexpr uint32_t kRefillStep = kInputSize - 30;   // before each decoding step
+constexpr uint32_t kRefillTable = kInputSize - 25;  // at the start of a table block
+constexpr uint32_t kRefillLength = kInputSize - 5;  // before each code-length symbol
+// The reader never legitimately looks past byte 8191; the slack only keeps a
+// miscounted look-ahead inside the buffer instead of inside a neighbour.
+constexpr uint32_t kInputSlack = 8;
+
+// How far the bit reader may run past the end of an entry's packed data
+// before the entry is given up. A sound stream ends within a few bytes of
+// look-ahead; a damaged one could otherwise keep decoding table blocks or
+// empty copies over stale buffer contents for ever.
+constexpr uint32_t kOverrunMargin = 64;
+
+constexpr uint32_t kWindowMask = kWindowSize - 1;
+
+// Alphabet sizes.
+constexpr uint32_t kMainSymbols = 298;      // literals, 256-269 control, 270-297 lengths
+constexpr uint32_t kDistanceSymbols = 48;
+constexpr uint32_t kRepeatSymbols = 28;
+constexpr uint32_t kCodeLengthSymbols = 19;
+constexpr uint32_t kAudioSymbols = 257;     // deltas 0-255, 256 = table block
+constexpr uint32_t kLzLengths = kMainSymbols + kDistanceSymbols + kRepeatSymbols;  // 374
+constexpr uint32_t kMaxChannels = 4;
+constexpr uint32_t kMaxLengths = kAudioSymbols * kMaxChannels;                   // 1028
+
+// A canonical-Huffman decoding table.
+//   limit[L]  exclusive upper bound, left-aligned in 16 bits, of all codes of
+//             length L or less (limit[0] = 0); values above 0xFFFF are kept
+//             as 0xFFFF, which a peek with its low bit cleared never reaches.
+//   first[L]  index in symbols[] of the first symbol whose code has length L.
+//   symbols   coded symbols by code length, then by value. Entries past the
+//             coded ones keep whatever an earlier build left there.
+// A code that decodes to an index at or past symbol_count yields symbols[0].
+struct DecodeTable {
+  uint32_t symbol_count;
+  uint32_t limit[16];
+  uint32_t first[16];
+  uint16_t symbols[kMainSymbols];
+};
+
+// One channel of the multimedia predictor.
+struct AudioChannelState {
+  int32_t coef1, coef2, coef3, coef4, coef5;  // weights, kept within -17..16
+  int32_t hist1, hist2, hist3, hist4;         // last delta, then changes between deltas
+  int32_t last_delta;                         // -128..127
+  uint32_t error_sum[11];                     // errors of the eleven candidate adjustments
+  uint32_t byte_count;
+  int32_t last_byte;                          // last output before reduction to a byte
+};
+
+struct TUnpackState {
+  // Bit reader.
+  uint8_t input_buffer[kInputSize + kInputSlack];
+  uint32_t input_pos;  // current byte
+  uint32_t input_bit;  // current bit of that byte, 0 = most significant
+  uint32_t input_top;  // valid bytes after the last fill
+  // Where the buffer stands in the entry's packed data, to notice a reader
+  // that has run off its end: input_buffer[0] is packed byte input_base, and
+  // the packed bytes delivered so far end at input_end.
+  uint64_t input_base;
+  uint64_t input_end;
+
+  // Tables and the table block.
+  DecodeTable main_table;
+  DecodeTable distance_table;
+  DecodeTable repeat_length_table;
+  DecodeTable code_length_table;
+  DecodeTable audio_tables[kMaxChannels];
+  uint8_t previous_lengths[kMaxLengths];
+  bool audio_mode;
+  uint32_t channel_count;    // 1 to 4
+  uint32_t current_channel;  // 0 to channel_count - 1
+
+  // Multimedia predictor.
+  AudioChannelState channels[kMaxChannels];
+  int32_t channel_delta;  // last_delta of the channel that produced the previous byte
+
+  // LZ window and copies.
+  uint8_t* window;
+  uint32_t window_pos;  // where the next byte goes
+  uint32_t write_pos;   // first byte not yet written out
+  uint32_t last_distance;
+  uint32_t last_length;
+  uint32_t old_distances[4];
+  uint32_t old_distance_index;  // counts copies; only its value mod 4 is used
+};
+
+extern TUnpackState unpack_state;
+
+// Zeroes the whole decoder state (tables included), as at process start.
+void reset_unpack_state();
+
+// Bit input and tables.
+void fill_input(bool initial);
+void build_decode_table(const uint8_t* lengths, DecodeTable& table, uint32_t size);
+uint32_t decode_symbol(const DecodeTable& table);
+void read_tables();
+
+// The next 16 bits of the stream, not consumed.
+inline uint32_t peek_bits() {
+  const TUnpackState& s = unpack_state;
+  const uint8_t* p = s.input_buffer + s.input_pos;
+  uint32_t v = (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | uint32_t(p[2]);
+  return (v >> (8 - s.input_bit)) & 0xFFFF;
+}
+
+// Consumes n bits (0 to 16).
+inline void skip_bits(uint32_t n) {
+  TUnpackState& s = unpack_state;
+  uint32_t t = s.input_bit + n;
+  s.input_pos += t >> 3;
+  s.input_bit = t & 7;
+}
+
+// Reads a field of n bits (0 to 16); 0 bits read as 0.
+inline uint32_t get_bits(uint32_t n) {
+  if (n == 0) return 0;
+  uint32_t v = peek_bits() >> (16 - n);
+  skip_bits(n);
+  return v;
+}
+
+// True once the reader stands more than kOverrunMargin bytes past the end of
+// the packed data delivered for this entry.
+inline bool input_overrun() {
+  const TUnpackState& s = unpack_state;
+  return s.input_base + s.input_pos > s.input_end + kOverrunMargin;
+}
+
+// Multimedia predictor: one output byte of current_channel from its delta.
+uint8_t decode_audio_byte(uint32_t delta);
+
+// LZ decoder.
+void reset_decoder(bool solid);
+void copy_match(uint32_t length, uint32_t distance);
+void flush_window();
+void read_trailing_tables();
