@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -79,8 +80,11 @@ ToolResult run_vlarc(const TempDir& scratch, const std::vector<std::string>& arg
 #else
   r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 #endif
-  r.out = tooltest::read_text(out);
-  r.err = tooltest::read_text(err);
+  // Windows text mode ends lines with CR LF; compare lines alike everywhere.
+  for (auto* text : {&r.out, &r.err}) {
+    *text = tooltest::read_text(text == &r.out ? out : err);
+    text->erase(std::remove(text->begin(), text->end(), '\r'), text->end());
+  }
   return r;
 }
 
