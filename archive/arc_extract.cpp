@@ -137,22 +137,19 @@ void process_entry() {
   entry.checksum_failed = false;
   entry.skip = false;
 
+  // Compressed data of versions up to 1.5 has no decoder here: such an entry
+  // is never decoded, not even without output.
+  const uint8_t ver = file_header.unp_ver;
+  const bool decodable = file_header.method == kMethodStored || ver >= kMinDecodableVer;
+
   // A part continued from a previous volume cannot be written on its own;
   // the caller is not asked about it.
   const bool continued = (file_header.flags & LHD_SPLIT_BEFORE) != 0;
-  bool decodable = true;
   if (!continued) {
     ask_target_path();
     entry.extract = true;
-    const uint8_t ver = file_header.unp_ver;
-    const bool compressed = file_header.method != kMethodStored;
-    if (ver < kMinUnpVer || ver > kMaxUnpVer) {
+    if (ver < kMinUnpVer || ver > kMaxUnpVer || !decodable) {
       entry.extract = false;
-      extract_result = EXTRACT_BAD_VERSION;
-    } else if (compressed && ver < kMinDecodableVer) {
-      // There is no decoder for this data: not even a test-only pass.
-      entry.extract = false;
-      decodable = false;
       extract_result = EXTRACT_BAD_VERSION;
     }
     if (file_header.attr & kAttrNoFile) {

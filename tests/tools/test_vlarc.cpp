@@ -231,6 +231,20 @@ TEST(Vlarc, ExtractsASolidArchive) {
   EXPECT_EQ(tooltest::read_file(tmp.file("out/three.bin")), files[2].data);
 }
 
+TEST(Vlarc, ExtractsWhatItPacks) {
+  TempDir tmp("roundtrip");
+  const auto text = tooltest::sample_text(70000, 13);
+  const auto noise = tooltest::noise(5000, 17);
+  ASSERT_TRUE(tooltest::write_file(tmp.file("a.txt"), text));
+  ASSERT_TRUE(tooltest::write_file(tmp.file("b.bin"), noise));
+  const ToolResult packed = run_vlarc(tmp, {"a", "-s", tmp.file("new.arc"), tmp.file("a.txt"), tmp.file("b.bin")});
+  ASSERT_EQ(packed.status, 0) << packed.err;
+  const ToolResult r = run_vlarc(tmp, {"x", tmp.file("new.arc"), tmp.file("out")});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(tooltest::read_file(tmp.file("out/a.txt")), text);
+  EXPECT_EQ(tooltest::read_file(tmp.file("out/b.bin")), noise);
+}
+
 TEST(Vlarc, BadInputGivesAMessageAndAStatus) {
   TempDir tmp("bad");
   ASSERT_TRUE(tooltest::write_file(tmp.file("notes.txt"), bytes("plain text, no archive in here at all")));
