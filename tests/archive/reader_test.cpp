@@ -312,12 +312,14 @@ TEST_F(ReaderTest, ImpossibleSizesEndTheWalkQuietly) {
 
 TEST_F(ReaderTest, BlocksReachingPastTheEnd) {
   // A skipped block that claims more data than there is: its contents (here
-  // a sound file header) must not be taken for further blocks.
+  // a sound file header, right where a 32-byte header read ends) must not be
+  // taken for further blocks.
   ArchiveBuilder inner;
   inner.file(stored_file("hidden", "h"));
   BlockSpec overlong;
   overlong.type = 0x75;
   overlong.flags = 0x8000;
+  overlong.extra = std::vector<uint8_t>(32 - 11, 0);
   overlong.data = inner.bytes();
   overlong.data_size = uint32_t(inner.bytes().size() + 1000);
   ArchiveBuilder b;
