@@ -60,24 +60,42 @@ std::string quote(const std::string& s) {
 
 // Runs vlarc with args, capturing both output streams in files of `scratch`.
 ToolResult run_vlarc(const TempDir& scratch, const std::vector<std::string>& args) {
-#ifdef _WIN32
-  const std::string exe = program_folder() + "vlarc.exe";
-#else
-  const std::string exe = program_folder() + "vlarc";
-#endif
   const std::string out = scratch.file("stdout.txt");
   const std::string err = scratch.file("stderr.txt");
-  std::string cmd = quote(exe);
+  ToolResult r;
+#ifdef _WIN32
+  // Started directly, without a command interpreter in between.
+  std::string cmd = quote(program_folder() + "vlarc.exe");
+  for (const auto& a : args) cmd += " " + quote(a);
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE out_file = CreateFileA(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE err_file = CreateFileA(err.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  STARTUPINFOA si = {};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  si.hStdOutput = out_file;
+  si.hStdError = err_file;
+  PROCESS_INFORMATION pi = {};
+  std::vector<char> line(cmd.begin(), cmd.end());
+  line.push_back('\0');
+  if (out_file != INVALID_HANDLE_VALUE && err_file != INVALID_HANDLE_VALUE &&
+      CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD code = 0;
+    if (GetExitCodeProcess(pi.hProcess, &code)) r.status = static_cast<int>(code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
+  if (out_file != INVALID_HANDLE_VALUE) CloseHandle(out_file);
+  if (err_file != INVALID_HANDLE_VALUE) CloseHandle(err_file);
+#else
+  std::string cmd = quote(program_folder() + "vlarc");
   for (const auto& a : args) cmd += " " + quote(a);
   cmd += " >" + quote(out) + " 2>" + quote(err);
-#ifdef _WIN32
-  cmd = "\"" + cmd + "\"";  // cmd /c strips one outer pair of quotes
-#endif
-  ToolResult r;
   const int rc = std::system(cmd.c_str());
-#ifdef _WIN32
-  r.status = rc;
-#else
   r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 #endif
   // Windows text mode ends lines with CR LF; compare lines alike everywhere.
