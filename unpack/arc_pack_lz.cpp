@@ -350,21 +350,32 @@ inline uint8_t audio_step(AudioRun& r, uint32_t channels, uint8_t b) {
 }
 
 // ---------------------------------------------------------------------------
-// Match finder: hash chains over the whole buffer (history + entry).
+// Match finder: hash chains over the whole buffer (history + entry). The
+// chains link positions with the same 4 bytes; three-byte matches, which pay
+// only at distances below 0x2000, come from a table of the last position of
+// each 3-byte hash, and two-byte ones (short copies) from the last position
+// of each byte pair.
 
 constexpr int kHashBits = 17;
 
 struct MatchFinder {
   const uint8_t* buf;
   uint32_t size;
-  std::vector<int32_t> head;   // 3-byte hash -> last position
+  std::vector<int32_t> head;   // 4-byte hash -> last position
   std::vector<int32_t> prev;   // position & (window - 1) -> earlier position, same hash
+  std::vector<int32_t> head3;  // 3-byte hash -> last position
   std::vector<int32_t> head2;  // 2-byte value -> last position
-  uint32_t inserted;           // positions below this are in the chains
+  uint32_t inserted;           // positions below this are in the tables
 };
 
+inline uint32_t hash4(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return (v * 2654435761u) >> (32 - kHashBits);
+}
+
 inline uint32_t hash3(const uint8_t* p) {
-  return ((p[0] << 16 | p[1] << 8 | p[2]) * 2654435761u) >> (32 - kHashBits);
+  return ((p[0] << 16 | p[1] << 8 | p[2]) * 2654435761u) >> (32 - 16);
 }
 
 void mf_init(MatchFinder& mf, const uint8_t* buf, uint32_t size) {
@@ -372,6 +383,7 @@ void mf_init(MatchFinder& mf, const uint8_t* buf, uint32_t size) {
   mf.size = size;
   mf.head.assign(1u << kHashBits, -1);
   mf.prev.assign(kWindow, -1);
+  mf.head3.assign(1u << 16, -1);
   mf.head2.assign(65536, -1);
   mf.inserted = 0;
 }
@@ -379,11 +391,12 @@ void mf_init(MatchFinder& mf, const uint8_t* buf, uint32_t size) {
 inline void mf_insert_to(MatchFinder& mf, uint32_t end) {
   while (mf.inserted < end) {
     uint32_t p = mf.inserted++;
-    if (p + 2 < mf.size) {
-      uint32_t h = hash3(mf.buf + p);
+    if (p + 3 < mf.size) {
+      uint32_t h = hash4(mf.buf + p);
       mf.prev[p & (kWindow - 1)] = mf.head[h];
       mf.head[h] = static_cast<int32_t>(p);
     }
+    if (p + 2 < mf.size) mf.head3[hash3(mf.buf + p)] = static_cast<int32_t>(p);
     if (p + 1 < mf.size) mf.head2[mf.buf[p] << 8 | mf.buf[p + 1]] = static_cast<int32_t>(p);
   }
 }
@@ -413,10 +426,20 @@ int mf_find(MatchFinder& mf, uint32_t pos, uint32_t lowest, uint32_t max_len, in
             Match* out) {
   mf_insert_to(mf, pos);
   int n = 0;
+  uint32_t best = 2;
+  const uint8_t* cur = mf.buf + pos;
   if (max_len >= 3 && pos + 2 < mf.size) {
-    uint32_t best = 2;
-    const uint8_t* cur = mf.buf + pos;
-    int32_t cand = mf.head[hash3(cur)];
+    int32_t c3 = mf.head3[hash3(cur)];
+    if (c3 >= 0 && static_cast<uint32_t>(c3) < pos && static_cast<uint32_t>(c3) >= lowest && pos - c3 < 0x2000) {
+      uint32_t l = match_len(cur, mf.buf + c3, max_len);
+      if (l >= 3) {
+        best = l;
+        out[n++] = {l, pos - static_cast<uint32_t>(c3)};
+      }
+    }
+  }
+  if (max_len >= 4 && best < max_len && best < nice && pos + 3 < mf.size) {
+    int32_t cand = mf.head[hash4(cur)];
     while (cand >= 0 && depth-- > 0) {
       uint32_t c = static_cast<uint32_t>(cand);
       if (c >= pos) {  // pos itself, when it was searched before
@@ -894,34 +917,44 @@ void write_block(BitWriter& w, TPackState& st, const Block& b, bool announce) {
 // Audio detection.
 
 // Order-0 entropy in bits of a byte histogram.
-double entropy_bits(const uint32_t* h, int n, uint32_t total) {
+double entropy_bits(const uint32_t* h, int n) {
+  uint64_t total = 0;
+  for (int i = 0; i < n; i++) total += h[i];
   double bits = 0;
   for (int i = 0; i < n; i++)
-    if (h[i]) bits -= h[i] * __builtin_log2(static_cast<double>(h[i]) / total);
+    if (h[i]) bits -= h[i] * __builtin_log2(static_cast<double>(h[i]) / static_cast<double>(total));
   return bits;
 }
 
-// Channel counts worth simulating for data[0..n): stride deltas that are
-// clearly more predictable than the bytes themselves.
-int audio_candidates(const uint8_t* data, uint32_t n, double lz_bits, int level, int* out) {
+// Channel counts worth a full run over data[0..n): the predictor is run on
+// a sample for every count, and the counts whose deltas look cheaper than
+// what LZ does (lz_bits a byte) are returned, best first. The best levels
+// try every count in full.
+int audio_candidates(const AudioRun& start, const uint8_t* data, uint32_t n, double lz_bits, int level, int* out) {
   if (n < 1024) return 0;
-  double h[5];
-  static uint32_t hist[5][256];
-  std::memset(hist, 0, sizeof hist);
-  for (uint32_t i = 4; i < n; i++) {
-    hist[0][data[i]]++;
-    for (int c = 1; c <= 4; c++) hist[c][static_cast<uint8_t>(data[i] - data[i - c])]++;
+  if (level >= 4) {
+    for (int c = 0; c < 4; c++) out[c] = c + 1;
+    return 4;
   }
-  for (int c = 0; c <= 4; c++) h[c] = entropy_bits(hist[c], 256, n - 4) / (n - 4);
+  uint32_t sample = std::min<uint32_t>(n, 4096);
+  double bits[5];
+  static uint32_t hist[4][256];
+  for (int c = 1; c <= 4; c++) {
+    AudioRun r = start;
+    if (r.current >= static_cast<uint32_t>(c)) r.current = 0;
+    std::memset(hist, 0, sizeof hist);
+    for (uint32_t i = 0; i < sample; i++) {
+      uint32_t ch = r.current;
+      hist[ch][audio_step(r, c, data[i])]++;
+    }
+    bits[c] = 0;
+    for (int ch = 0; ch < c; ch++) bits[c] += entropy_bits(hist[ch], 256);
+    bits[c] /= sample;
+  }
   int order[4] = {1, 2, 3, 4};
-  std::sort(order, order + 4, [&](int a, int b) { return h[a] < h[b]; });
+  std::sort(order, order + 4, [&](int a, int b) { return bits[a] < bits[b]; });
   int k = 0;
-  for (int i = 0; i < 4; i++) {
-    int c = order[i];
-    // Sampled data: stride deltas beat the raw bytes and come near what LZ does.
-    if (h[c] < h[0] * 0.92 && h[c] < lz_bits * 1.25) out[k++] = c;
-    if (level < 5 && k == 1) break;
-  }
+  if (bits[order[0]] < lz_bits * 1.1) out[k++] = order[0];
   return k;
 }
 
@@ -990,7 +1023,7 @@ void pack_entry(TPackState& st, const uint8_t* data, size_t size, bool solid_ent
   bool pending_valid = false;
   static Block pending, seg;
 
-  constexpr uint32_t kSegment = 1u << 16;
+  constexpr uint32_t kSegment = 1u << 14;
   uint32_t pos = base;
   while (pos < end) {
     uint32_t seg_start = pos;
@@ -1012,7 +1045,7 @@ void pack_entry(TPackState& st, const uint8_t* data, size_t size, bool solid_ent
         Level keep = p.lv;
         p.lv = level_of(3);
         uint32_t ins = p.mf.inserted;
-        std::vector<int32_t> head = p.mf.head, head2 = p.mf.head2;
+        std::vector<int32_t> head = p.mf.head, head2 = p.mf.head2, head3 = p.mf.head3;
         parse_lazy(p, probe_cs, pos, seg_goal, probe);
         LzFreq f;
         std::memset(&f, 0, sizeof f);
@@ -1026,6 +1059,7 @@ void pack_entry(TPackState& st, const uint8_t* data, size_t size, bool solid_ent
         // Forget the probe's insertions: the chains are rebuilt as the real parse goes.
         p.mf.head = head;
         p.mf.head2 = head2;
+        p.mf.head3 = head3;
         p.mf.inserted = ins;
         p.lv = keep;
       }
@@ -1044,7 +1078,7 @@ void pack_entry(TPackState& st, const uint8_t* data, size_t size, bool solid_ent
     // Audio alternatives for the same bytes.
     uint32_t seg_len = pos - seg_start;
     int cands[4];
-    int nc = audio_candidates(buf.data() + seg_start, seg_len, double(lz_cost) / seg_len, level, cands);
+    int nc = audio_candidates(ar, buf.data() + seg_start, seg_len, double(lz_cost) / seg_len, level, cands);
     uint64_t best_cost = lz_cost;
     int best_channels = 0;
     AudioRun best_run;
