@@ -71,6 +71,51 @@ void fill_input(bool initial) {
   }
 }
 
+namespace {
+
+// The code length of v (a peek with its low bit cleared): the smallest L
+// from 1 to 14 with v < limit[L], else 15, found by a fixed bisection of four
+// comparisons. The limits never decrease with L, which the bisection needs.
+inline uint32_t code_length(const uint32_t* limit, uint32_t v) {
+  if (v < limit[8]) {
+    if (v < limit[4]) {
+      if (v < limit[2]) return v < limit[1] ? 1 : 2;
+      return v < limit[3] ? 3 : 4;
+    }
+    if (v < limit[6]) return v < limit[5] ? 5 : 6;
+    return v < limit[7] ? 7 : 8;
+  }
+  if (v < limit[12]) {
+    if (v < limit[10]) return v < limit[9] ? 9 : 10;
+    return v < limit[11] ? 11 : 12;
+  }
+  if (v < limit[14]) return v < limit[13] ? 13 : 14;
+  return 15;
+}
+
+// Position in symbols[] of the code of length len that v starts with; a
+// position past the alphabet reads as position 0.
+inline uint32_t code_position(const DecodeTable& table, uint32_t len, uint32_t v) {
+  uint32_t i = table.first[len] + ((v - table.limit[len - 1]) >> (16 - len));
+  return i < table.symbol_count ? i : 0;
+}
+
+// Fills fast[]: every peek with the same top kFastBits bits has the same
+// length when that length is kFastBits or less (the limits up to that length
+// are multiples of 1 << (16 - kFastBits), or the 0xFFFF cap that no peek
+// reaches), and then the same position.
+void build_fast_table(DecodeTable& table) {
+  constexpr uint32_t shift = 16 - kFastBits;
+  for (uint32_t p = 0; p < (1u << kFastBits); ++p) {
+    uint32_t v = p << shift;
+    uint32_t len = code_length(table.limit, v);
+    table.fast[p] =
+        len <= kFastBits ? uint16_t(table.symbols[code_position(table, len, v)] << 4 | len) : 0;
+  }
+}
+
+}  // namespace
+
 void build_decode_table(const uint8_t* lengths, DecodeTable& table, uint32_t size) {
   uint32_t count[16] = {};
   for (uint32_t i = 0; i < size; ++i) ++count[lengths[i] & 15];
@@ -93,44 +138,16 @@ void build_decode_table(const uint8_t* lengths, DecodeTable& table, uint32_t siz
     if (len != 0) table.symbols[next[len]++] = uint16_t(sym);
   }
   table.symbol_count = size;
+  build_fast_table(table);
 }
 
-uint32_t decode_symbol(const DecodeTable& table) {
+uint32_t decode_symbol_search(const DecodeTable& table, uint32_t v) {
   // The low bit is cleared so that the all-ones pattern (0xFFFE) still falls
   // below a complete code's last limit, which is capped at 0xFFFF.
-  uint32_t v = peek_bits() & 0xFFFE;
-  const uint32_t* limit = table.limit;
-  uint32_t len;
-  // A fixed bisection over limit[1..14]; 15 when v is above them all.
-  if (v < limit[8]) {
-    if (v < limit[4]) {
-      if (v < limit[2])
-        len = v < limit[1] ? 1 : 2;
-      else
-        len = v < limit[3] ? 3 : 4;
-    } else {
-      if (v < limit[6])
-        len = v < limit[5] ? 5 : 6;
-      else
-        len = v < limit[7] ? 7 : 8;
-    }
-  } else {
-    if (v < limit[12]) {
-      if (v < limit[10])
-        len = v < limit[9] ? 9 : 10;
-      else
-        len = v < limit[11] ? 11 : 12;
-    } else {
-      if (v < limit[14])
-        len = v < limit[13] ? 13 : 14;
-      else
-        len = 15;
-    }
-  }
+  v &= 0xFFFE;
+  uint32_t len = code_length(table.limit, v);
   skip_bits(len);
-  uint32_t i = table.first[len] + ((v - limit[len - 1]) >> (16 - len));
-  if (i >= table.symbol_count) i = 0;
-  return table.symbols[i];
+  return table.symbols[code_position(table, len, v)];
 }
 
 void read_tables() {

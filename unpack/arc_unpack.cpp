@@ -121,11 +121,39 @@ void copy_match(uint32_t length, uint32_t distance) {
   s.last_distance = distance;
   s.last_length = length;
   lower_unpacked_left(length);
-  // One byte at a time, in order, so that a distance shorter than the
-  // length repeats the last `distance` bytes; each byte wraps on its own.
+  // The copy means one byte at a time, in order, so that a distance shorter
+  // than the length repeats the last `distance` bytes, and each byte wraps
+  // on its own. Where neither stretch wraps, block moves give the same bytes.
   uint8_t* window = s.window;
   uint32_t dst = s.window_pos & kWindowMask;
   uint32_t src = (dst - distance) & kWindowMask;
+  if (dst + length <= kWindowSize && src + length <= kWindowSize) {
+    if (src > dst || src + length <= dst) {
+      // Disjoint, or reading ahead of the writes: a forward move.
+      std::memmove(window + dst, window + src, length);
+    } else if (src < dst) {
+      // Overlapping from behind: the pattern of the last `distance` bytes
+      // repeats; copy it in whole periods, each already final when read.
+      uint32_t period = dst - src;
+      if (period == 1) {
+        std::memset(window + dst, window[src], length);
+      } else {
+        uint8_t* out = window + dst;
+        const uint8_t* in = window + src;
+        uint32_t left = length;
+        while (left > period) {
+          std::memcpy(out, in, period);
+          out += period;
+          left -= period;
+          period *= 2;  // what is final now repeats with twice the period
+        }
+        std::memcpy(out, in, left);
+      }
+    }
+    // src == dst: a distance of 0 (or the whole window) leaves the bytes.
+    s.window_pos = (dst + length) & kWindowMask;
+    return;
+  }
   for (uint32_t k = 0; k < length; ++k) {
     window[dst] = window[src];
     dst = (dst + 1) & kWindowMask;

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "archive/arc_extract.h"
 #include "unpack/arc_unpack.h"
@@ -57,11 +58,17 @@ constexpr uint32_t kMaxLengths = kAudioSymbols * kMaxChannels;                  
 //   symbols   coded symbols by code length, then by value. Entries past the
 //             coded ones keep whatever an earlier build left there.
 // A code that decodes to an index at or past symbol_count yields symbols[0].
+//   fast[p]   the search's result for every peek whose top kFastBits bits
+//             are p, precomputed when the table is built: symbol << 4 | code
+//             length when the length is kFastBits or less, else 0 (the search
+//             decides). Codes that short depend on nothing but those bits.
+constexpr uint32_t kFastBits = 10;
 struct DecodeTable {
   uint32_t symbol_count;
   uint32_t limit[16];
   uint32_t first[16];
   uint16_t symbols[kMainSymbols];
+  uint16_t fast[1u << kFastBits];
 };
 
 // One channel of the multimedia predictor.
@@ -119,15 +126,24 @@ void reset_unpack_state();
 // Bit input and tables.
 void fill_input(bool initial);
 void build_decode_table(const uint8_t* lengths, DecodeTable& table, uint32_t size);
-uint32_t decode_symbol(const DecodeTable& table);
 void read_tables();
 
-// The next 16 bits of the stream, not consumed.
+// Four bytes as a big-endian number.
+inline uint32_t load_be32(const uint8_t* p) {
+  uint32_t w;
+  std::memcpy(&w, p, 4);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  w = __builtin_bswap32(w);
+#endif
+  return w;
+}
+
+// The next 16 bits of the stream, not consumed. The load takes a fourth
+// byte whose bits are all shifted out again; the buffer's slack keeps it in
+// bounds at the very end.
 inline uint32_t peek_bits() {
   const TUnpackState& s = unpack_state;
-  const uint8_t* p = s.input_buffer + s.input_pos;
-  uint32_t v = (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | uint32_t(p[2]);
-  return (v >> (8 - s.input_bit)) & 0xFFFF;
+  return (load_be32(s.input_buffer + s.input_pos) << s.input_bit) >> 16;
 }
 
 // Consumes n bits (0 to 16).
@@ -144,6 +160,21 @@ inline uint32_t get_bits(uint32_t n) {
   uint32_t v = peek_bits() >> (16 - n);
   skip_bits(n);
   return v;
+}
+
+// Decodes and consumes one code with the four-comparison search over the
+// limits; v is peek_bits(). The reference that the fast table reproduces.
+uint32_t decode_symbol_search(const DecodeTable& table, uint32_t v);
+
+// Decodes and consumes one code.
+inline uint32_t decode_symbol(const DecodeTable& table) {
+  uint32_t v = peek_bits();
+  uint32_t e = table.fast[v >> (16 - kFastBits)];
+  if (e != 0) {
+    skip_bits(e & 15);
+    return e >> 4;
+  }
+  return decode_symbol_search(table, v);
 }
 
 // True once the reader stands more than kOverrunMargin bytes past the end of

@@ -344,3 +344,52 @@ TEST_F(TableBlock, BlockNearTheBufferEndRefillsBeforeEachSymbol) {
   EXPECT_EQ(unpack_state.input_base + unpack_state.input_pos, end / 8);
   EXPECT_EQ(unpack_state.input_bit, end % 8);
 }
+
+// The table lookup must give exactly what the four-comparison search gives,
+// symbol and bits consumed, for every peek, whatever the lengths: complete,
+// incomplete, over-full, empty, or with codes that run past the alphabet.
+TEST(DecodeTable, FastLookupEqualsTheSearchForEveryPeek) {
+  Harness h;
+  std::mt19937 rng(31337);
+  std::vector<std::vector<uint8_t>> sets;
+  const uint32_t sizes[] = {19, 28, 48, 257, 298};
+  for (uint32_t n : sizes) {
+    sets.push_back(std::vector<uint8_t>(n, 0));                      // nothing coded
+    sets.push_back(std::vector<uint8_t>(n, 1));                      // hopelessly over-full
+    sets.push_back(std::vector<uint8_t>(n, 15));
+    for (int l = 1; l <= 15; ++l) {                                  // one symbol
+      std::vector<uint8_t> one(n, 0);
+      one[rng() % n] = uint8_t(l);
+      sets.push_back(one);
+    }
+    for (int k = 0; k < 6; ++k) {
+      sets.push_back(random_complete_lengths(rng, n, 2 + rng() % (n - 1)));
+      std::vector<uint8_t> any(n);                                   // random, mostly invalid
+      for (auto& l : any) l = uint8_t(rng() % 4 ? rng() % 16 : 0);
+      sets.push_back(any);
+      std::vector<uint8_t> sparse(n, 0);                             // incomplete
+      for (int j = 0; j < 5; ++j) sparse[rng() % n] = uint8_t(8 + rng() % 8);
+      sets.push_back(sparse);
+      std::vector<uint8_t> boundary = random_complete_lengths(rng, n, n);  // lengths around kFastBits
+      for (auto& l : boundary) if (l && rng() % 2) l = uint8_t(kFastBits + (rng() % 3) - 1);
+      sets.push_back(boundary);
+    }
+  }
+  for (size_t k = 0; k < sets.size(); ++k) {
+    const auto& lengths = sets[k];
+    DecodeTable t{};
+    // Stale symbols from an earlier build matter for the position-0 rule.
+    std::vector<uint8_t> earlier = random_complete_lengths(rng, lengths.size(), lengths.size());
+    build_decode_table(earlier.data(), t, uint32_t(earlier.size()));
+    build_decode_table(lengths.data(), t, uint32_t(lengths.size()));
+    for (uint32_t p = 0; p < 0x10000; ++p) {
+      load_bits({uint8_t(p >> 8), uint8_t(p), 0x5A});
+      uint32_t fast = decode_symbol(t);
+      uint32_t fast_bits = bits_consumed();
+      load_bits({uint8_t(p >> 8), uint8_t(p), 0x5A});
+      uint32_t slow = decode_symbol_search(t, peek_bits());
+      ASSERT_EQ(fast, slow) << "set " << k << " pattern " << p;
+      ASSERT_EQ(fast_bits, bits_consumed()) << "set " << k << " pattern " << p;
+    }
+  }
+}

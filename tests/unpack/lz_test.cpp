@@ -456,3 +456,40 @@ TEST(LzDecoder, RandomStreamsMatchTheModel) {
     EXPECT_TRUE(h.checksum_matches());
   }
 }
+
+// Copies wherever they fall in the window: near its end, wrapping, reading
+// ahead of the writes, overlapping from behind, at distance 0 and at the
+// whole window; against the byte-at-a-time definition.
+TEST(LzDecoder, CopiesAnywhereInTheWindowMatchByteByByte) {
+  Harness h;
+  std::mt19937 rng(404);
+  std::vector<uint8_t> window(kWindowSize);
+  for (auto& b : window) b = uint8_t(rng());
+  unpack_state.window = h.window.data();
+  const uint32_t positions[] = {0, 1, 100, 5000, kWindowSize - 300, kWindowSize - 260, kWindowSize - 5,
+                                kWindowSize - 1};
+  const uint32_t distances[] = {0, 1, 2, 3, 7, 8, 63, 64, 100, 259, 260, 261, 4096, 1000000,
+                                kWindowSize - 261, kWindowSize - 260, kWindowSize - 2, kWindowSize - 1,
+                                kWindowSize};
+  const uint32_t lengths[] = {0, 1, 2, 3, 5, 9, 64, 130, 257, 260};
+  for (uint32_t pos : positions)
+    for (uint32_t d : distances)
+      for (uint32_t len : lengths) {
+        std::vector<uint8_t> want = window;
+        uint32_t dst = pos, src = (pos - d) & (kWindowSize - 1);
+        for (uint32_t k = 0; k < len; ++k) {
+          want[dst] = want[src];
+          dst = (dst + 1) & (kWindowSize - 1);
+          src = (src + 1) & (kWindowSize - 1);
+        }
+        // Only the stretch around the copy can change; compare that.
+        std::memcpy(h.window.data(), window.data(), kWindowSize);
+        unpack_state.window_pos = pos;
+        copy_match(len, d);
+        ASSERT_EQ(unpack_state.window_pos, dst);
+        for (uint32_t k = 0; k < 600; ++k) {
+          uint32_t at = (pos - 300 + k) & (kWindowSize - 1);
+          ASSERT_EQ(h.window[at], want[at]) << pos << " " << d << " " << len << " at " << at;
+        }
+      }
+}
