@@ -127,9 +127,6 @@ bool ForceFolder(std::string& path) {
     current += remainder.substr(0, length);
     remainder.erase(0, length);
     if (!CreateDirectoryA(current.c_str(), nullptr)) {
-      // A folder that appeared meanwhile (or a doubled separator naming the
-      // same folder again) is as good as one we made.
-      if (GetLastError() == ERROR_ALREADY_EXISTS && FolderExists(current)) continue;
       RemoveCreatedFolders(before, base);
       return false;
     }
