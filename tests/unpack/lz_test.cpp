@@ -493,3 +493,22 @@ TEST(LzDecoder, CopiesAnywhereInTheWindowMatchByteByByte) {
         }
       }
 }
+
+// The running CRC-32 over every short length at every alignment, and over
+// long runs split anywhere, against an independent bitwise CRC.
+TEST(OutputPath, Crc32AtEveryAlignmentAndSplit) {
+  init_crc_table();
+  std::vector<uint8_t> data = random_bytes(4096 + 16, 21);
+  for (size_t align = 0; align < 8; ++align)
+    for (size_t len = 0; len <= 40; ++len)
+      ASSERT_EQ(~update_checksum(0xFFFFFFFFu, data.data() + align, len, 2),
+                arctest::crc32(data.data() + align, len))
+          << align << " " << len;
+  std::mt19937 rng(22);
+  for (int round = 0; round < 50; ++round) {
+    size_t a = 1 + rng() % 4000, b = rng() % 16;
+    uint32_t c = update_checksum(0xFFFFFFFFu, data.data() + b, a, 2);
+    c = update_checksum(c, data.data() + b + a, 4096 - a, 2);
+    ASSERT_EQ(~c, arctest::crc32(data.data() + b, 4096));
+  }
+}
