@@ -356,7 +356,7 @@ inline uint8_t audio_step(AudioRun& r, uint32_t channels, uint8_t b) {
 // each 3-byte hash, and two-byte ones (short copies) from the last position
 // of each byte pair.
 
-constexpr int kHashBits = 17;
+constexpr int kHashBits = 19;
 
 struct MatchFinder {
   const uint8_t* buf;
@@ -456,6 +456,8 @@ int mf_find(MatchFinder& mf, uint32_t pos, uint32_t lowest, uint32_t max_len, in
             best = l;
             out[n++] = {l, d};
             if (l >= nice || l >= max_len) break;
+            // A long copy found: a short look further is enough.
+            if (l >= 24 && depth > 4) depth = 4;
           }
         }
       }
@@ -524,15 +526,16 @@ struct Level {
   uint32_t nice;   // stop searching at this length
   bool lazy;
   bool optimal;
+  uint32_t good;   // lazy: a copy this long is taken without looking one byte on
 };
 
 Level level_of(int level) {
   switch (level) {
-    case 1: return {4, 16, false, false};
-    case 2: return {12, 32, true, false};
-    case 3: return {32, 64, true, false};
-    case 4: return {48, 96, false, true};
-    default: return {256, 258, false, true};
+    case 1: return {4, 16, false, false, 0};
+    case 2: return {12, 32, true, false, 16};
+    case 3: return {24, 64, true, false, 32};
+    case 4: return {48, 96, false, true, 0};
+    default: return {256, 258, false, true, 0};
   }
 }
 
@@ -547,7 +550,23 @@ struct Parser {
   Level lv;
   Prices pr;
   std::vector<Match> matches;
+  // Literal prices summed from lit_base on, for the lazy parser's gains.
+  std::vector<uint32_t> lit_sum;
+  uint32_t lit_base;
 };
+
+// Prepares lit_sum for positions from..to (prices change only between segments).
+void prepare_literal_sums(Parser& ps, uint32_t from, uint32_t to) {
+  to = std::min(to, ps.end);
+  ps.lit_base = from;
+  ps.lit_sum.resize(to - from + 1);
+  uint32_t acc = 0;
+  ps.lit_sum[0] = 0;
+  for (uint32_t p = from; p < to; p++) {
+    acc += ps.pr.main[ps.mf.buf[p]];
+    ps.lit_sum[p - from + 1] = acc;
+  }
+}
 
 // Best old-distance copy at pos: (kind, k, len).
 struct Cand {
@@ -559,9 +578,7 @@ struct Cand {
 };
 
 inline int32_t literal_bits(const Parser& ps, uint32_t pos, uint32_t len) {
-  int32_t s = 0;
-  for (uint32_t i = 0; i < len; i++) s += ps.pr.main[ps.mf.buf[pos + i]];
-  return s;
+  return static_cast<int32_t>(ps.lit_sum[pos + len - ps.lit_base] - ps.lit_sum[pos - ps.lit_base]);
 }
 
 // Finds the best coding of a copy starting at pos (or gain <= 0 when none).
@@ -600,6 +617,8 @@ void emit_copy(std::vector<Token>& toks, CopyState& cs, const Cand& c) {
 }
 
 uint32_t parse_lazy(Parser& ps, CopyState& cs, uint32_t pos, uint32_t seg_end, std::vector<Token>& toks) {
+  // A parse passes seg_end by less than two copies.
+  prepare_literal_sums(ps, pos, seg_end + 2 * 262);
   Cand cur = best_at(ps, cs, pos);
   while (pos < seg_end) {
     if (cur.gain <= 0) {
@@ -608,7 +627,7 @@ uint32_t parse_lazy(Parser& ps, CopyState& cs, uint32_t pos, uint32_t seg_end, s
       if (pos < ps.end) cur = best_at(ps, cs, pos);
       continue;
     }
-    if (ps.lv.lazy && cur.len < ps.lv.nice && pos + 1 < ps.end) {
+    if (ps.lv.lazy && cur.len < ps.lv.good && pos + 1 < ps.end) {
       Cand next = best_at(ps, cs, pos + 1);
       // Taking a literal first pays when the copy one byte on saves more.
       if (next.gain > cur.gain) {
@@ -936,7 +955,7 @@ int audio_candidates(const AudioRun& start, const uint8_t* data, uint32_t n, dou
     for (int c = 0; c < 4; c++) out[c] = c + 1;
     return 4;
   }
-  uint32_t sample = std::min<uint32_t>(n, 4096);
+  uint32_t sample = std::min<uint32_t>(n, 2048);
   double bits[5];
   static uint32_t hist[4][256];
   for (int c = 1; c <= 4; c++) {
