@@ -1,0 +1,174 @@
+#!/usr/bin/env python3
+"""Checks that a build of VelmoraSetup.exe carries the resources it needs.
+
+    pe-resources.py VelmoraSetup.exe
+
+Reads the program's resource directory (PE32 or PE32+) and checks: the five
+wizard pages 101 to 105 (276 x 140 units, MS Sans Serif 8, the caption of
+page 101), bitmap 101 (90 x 90, 256 colours), the icon groups MAINICON
+(48 x 48 in 256 colours, 32 x 32 and 16 x 16 in 16 colours), 101 and 102,
+the licence RTF 101, the payload ARC 101, the manifest (administrator rights)
+and the version record. Prints one line per finding; exit status 1 when
+anything is missing or wrong.
+"""
+
+import struct
+import sys
+
+RT_BITMAP, RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 2, 3, 5, 14, 16, 24
+
+
+class Pe:
+    def __init__(self, data):
+        self.data = data
+        if data[:2] != b"MZ":
+            raise ValueError("not an MZ executable")
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        if data[pe:pe + 4] != b"PE\0\0":
+            raise ValueError("no PE header")
+        sections = struct.unpack_from("<H", data, pe + 6)[0]
+        opt_size = struct.unpack_from("<H", data, pe + 20)[0]
+        opt = pe + 24
+        magic = struct.unpack_from("<H", data, opt)[0]
+        dirs = opt + (96 if magic == 0x10B else 112)
+        self.rsrc_rva = struct.unpack_from("<I", data, dirs + 2 * 8)[0]
+        self.sections = []
+        table = opt + opt_size
+        for i in range(sections):
+            vsize, va, rawsize, raw = struct.unpack_from("<IIII", data, table + 40 * i + 8)
+            self.sections.append((va, max(vsize, rawsize), raw))
+
+    def offset(self, rva):
+        for va, size, raw in self.sections:
+            if va <= rva < va + size:
+                return raw + rva - va
+        raise ValueError("address 0x%x outside the sections" % rva)
+
+    def name(self, field):
+        if field & 0x80000000:
+            at = self.offset(self.rsrc_rva) + (field & 0x7FFFFFFF)
+            length = struct.unpack_from("<H", self.data, at)[0]
+            return self.data[at + 2:at + 2 + 2 * length].decode("utf-16-le")
+        return field
+
+    def directory(self, at):
+        base = self.offset(self.rsrc_rva)
+        named, ids = struct.unpack_from("<HH", self.data, base + at + 12)
+        for i in range(named + ids):
+            name, target = struct.unpack_from("<II", self.data, base + at + 16 + 8 * i)
+            yield self.name(name), target
+
+    def resources(self):
+        """{type: {name: bytes}}, first language of each."""
+        base = self.offset(self.rsrc_rva)
+        out = {}
+        for rtype, t in self.directory(0):
+            for rname, n in self.directory(t & 0x7FFFFFFF):
+                for _, leaf in self.directory(n & 0x7FFFFFFF):
+                    rva, size = struct.unpack_from("<II", self.data, base + leaf)
+                    out.setdefault(rtype, {})[rname] = self.data[self.offset(rva):self.offset(rva) + size]
+                    break
+        return out
+
+
+def utf16z(data, at):
+    end = at
+    while data[end:end + 2] != b"\0\0":
+        end += 2
+    return data[at:end].decode("utf-16-le"), end + 2
+
+
+def sz_or_ord(data, at):
+    first = struct.unpack_from("<H", data, at)[0]
+    if first == 0xFFFF:
+        return struct.unpack_from("<H", data, at + 2)[0], at + 4
+    if first == 0:
+        return "", at + 2
+    return utf16z(data, at)
+
+
+def dialog_summary(data):
+    style, _, count, _, _, cx, cy = struct.unpack_from("<IIHhhhh", data, 0)
+    at = 18
+    _, at = sz_or_ord(data, at)       # menu
+    _, at = sz_or_ord(data, at)       # class
+    caption, at = sz_or_ord(data, at)
+    points = struct.unpack_from("<H", data, at)[0]
+    font, _ = utf16z(data, at + 2)
+    return style, count, cx, cy, caption, points, font
+
+
+def main():
+    if len(sys.argv) != 2:
+        sys.stderr.write(__doc__)
+        return 2
+    with open(sys.argv[1], "rb") as f:
+        res = Pe(f.read()).resources()
+    problems = []
+
+    def need(ok, what):
+        if not ok:
+            problems.append(what)
+
+    dialogs = res.get(RT_DIALOG, {})
+    for page in range(101, 106):
+        if page not in dialogs:
+            problems.append("dialog %d is missing" % page)
+            continue
+        style, count, cx, cy, caption, points, font = dialog_summary(dialogs[page])
+        need((cx, cy) == (276, 140), "dialog %d is %dx%d" % (page, cx, cy))
+        need((points, font) == (8, "MS Sans Serif"), "dialog %d font %s %d" % (page, font, points))
+        want = "Velmora screen saver Setup" if page == 101 else ""
+        need(caption == want, "dialog %d caption %r" % (page, caption))
+        need(style & 0x00C00000 == 0x00C00000 and style & 0x40, "dialog %d style 0x%x" % (page, style))
+
+    bitmap = res.get(RT_BITMAP, {}).get(101)
+    if bitmap is None:
+        problems.append("bitmap 101 is missing")
+    else:
+        _, w, h, _, bpp = struct.unpack_from("<IiiHH", bitmap, 0)
+        need((w, abs(h), bpp) == (90, 90, 8), "bitmap 101 is %dx%d at %d bits" % (w, h, bpp))
+
+    groups = res.get(RT_GROUP_ICON, {})
+    icons = res.get(RT_ICON, {})
+    wanted_icons = {"MAINICON": [(48, 8), (32, 4), (16, 4)], 101: [(32, 4), (16, 4)], 102: [(32, 4), (16, 4)]}
+    for name, sizes in wanted_icons.items():
+        group = groups.get(name)
+        if group is None:
+            problems.append("icon group %s is missing" % name)
+            continue
+        count = struct.unpack_from("<H", group, 4)[0]
+        found = []
+        for i in range(count):
+            w, h, _, _, _, bpp, _, icon_id = struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i)
+            found.append((w or 256, bpp))
+            need(icon_id in icons, "icon %d of group %s is missing" % (icon_id, name))
+        need(sorted(found) == sorted(sizes), "icon group %s has %s" % (name, found))
+
+    rtf = res.get("RTF", {}).get(101)
+    need(rtf is not None and rtf.startswith(b"{\\rtf") and 3000 < len(rtf) < 8000,
+         "licence RTF 101 missing or not an RTF document of about 4 KB")
+    arc = res.get("ARC", {}).get(101)
+    need(arc is not None and arc[:1] in (b"\x52", b"\x72") and arc[1:7] == bytes([0x61, 0x72, 0x21, 0x1A, 0x07, 0x00]),
+         "payload ARC 101 missing or without its archive marker")
+
+    manifest = res.get(RT_MANIFEST, {}).get(1, b"")
+    need(b'level="requireAdministrator"' in manifest, "manifest does not ask for administrator rights")
+    need(b"supportedOS" in manifest, "manifest declares no supported Windows versions")
+
+    version = res.get(RT_VERSION, {}).get(1, b"")
+    text = version.decode("utf-16-le", "replace")
+    for key, value in (("ProductName", "Velmora"), ("CompanyName", "Tarvik"),
+                       ("FileDescription", "Velmora Setup"), ("ProductVersion", "1.6")):
+        need(key in text and value in text, "version record lacks %s %s" % (key, value))
+
+    for p in problems:
+        print("pe-resources: " + p)
+    if not problems:
+        print("pe-resources: %s carries dialogs 101-105, bitmap, icons, licence, payload, manifest, version"
+              % sys.argv[1])
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,810 @@
+// Drives VelmoraSetup.exe from the outside, the way a user would, and checks
+// what it left behind. Runs under Wine next to the setup, in the same prefix.
+//
+//   setup_driver SCRIPT
+//
+// SCRIPT holds one command per line; '#' starts a comment line. Arguments are
+// separated by blanks; "double quotes" keep blanks (no escapes: backslashes
+// are plain path characters). ${NAME} is replaced by the environment
+// variable NAME. The first failing command ends the run with exit status 1
+// and a message naming the script line; the setup is then terminated.
+//
+// Wizard:   start EXE | page ID | title TEXT | text ID TEXT | visible ID 0|1
+//           enabled ID 0|1 | checked ID 0|1 | set ID TEXT | click ID
+//           press back|next|finish|cancel | button NAME enabled|disabled|hidden
+//           button-text NAME TEXT | progress N | box TITLE TEXT ok|cancel|yes|no
+//           nobox | browse ok|cancel | shot FILE.bmp | exit | second-copy EXE
+// Results:  file PATH [SIZE] | nofile PATH | same PATH HOSTCOPY | stamped PATH
+//           payload INSTALLDIR | reg KEY VALUE DATA | noreg KEY VALUE
+//           nokey KEY | link PATH TARGET ARGS ICON DESCRIPTION
+//           launch SCREENSAVER | nolaunch | noplanted
+// Set-up:   regset KEY VALUE DATA | regkey KEY | mkdir PATH
+//           writefile PATH TEXT | filetime PATH release|older|newer
+//           oldfiles INSTALLDIR release|older|newer | kept INSTALLDIR
+//           sleep MS | echo TEXT
+// A box TITLE ending in '*' matches by prefix; the answer "none" leaves the
+// box open. "ifscr COMMAND" runs COMMAND only when the payload has a screen
+// saver. Words may be quoted with "double" or 'single' quotes; {LF} is a
+// line feed.
+// KEY is a path below HKEY_LOCAL_MACHINE. The driver provides ${VL_WINDIR},
+// ${VL_PROGRAMS} (the machine's Start-menu Programs folder),
+// ${VL_PROGRAMFILES} and ${VL_SCREENSAVER} (where the payload's screen saver
+// is installed; empty when the payload has none).
+#include <windows.h>
+
+#include <commctrl.h>
+#include <objbase.h>
+#include <prsht.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Where the test's desk.cpl and the planted programs record that they ran.
+constexpr char kLaunchRecord[] = "C:\\velmora-launch.txt";
+constexpr char kPlantedDllRecord[] = "C:\\velmora-planted-dll.txt";
+constexpr char kPlantedExeRecord[] = "C:\\velmora-planted-exe.txt";
+
+constexpr DWORD kWaitMs = 20000;
+constexpr DWORD kPollMs = 50;
+
+struct TDriver {
+  PROCESS_INFORMATION Setup = {};
+  int Line = 0;
+  std::string Command;
+};
+
+TDriver Driver;
+
+[[noreturn]] void Fail(const std::string& why) {
+  std::fprintf(stderr, "setup_driver: line %d (%s): %s\n", Driver.Line, Driver.Command.c_str(),
+               why.c_str());
+  std::fflush(stderr);
+  if (Driver.Setup.hProcess != nullptr) TerminateProcess(Driver.Setup.hProcess, 99);
+  std::exit(1);
+}
+
+void Check(bool ok, const std::string& why) {
+  if (!ok) Fail(why);
+}
+
+std::string Quote(const std::string& s) { return "\"" + s + "\""; }
+
+// --- windows of the setup process ------------------------------------------
+
+LRESULT Send(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  DWORD_PTR result = 0;
+  if (!SendMessageTimeoutA(window, message, wparam, lparam, SMTO_ABORTIFHUNG, 5000, &result)) {
+    Fail("the setup does not answer window messages");
+  }
+  return static_cast<LRESULT>(result);
+}
+
+std::string WindowText(HWND window) {
+  char buffer[4096] = {};
+  Send(window, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer));
+  return buffer;
+}
+
+std::string ClassOf(HWND window) {
+  char buffer[256] = {};
+  GetClassNameA(window, buffer, sizeof buffer);
+  return buffer;
+}
+
+struct TTopLevel {
+  DWORD Pid;
+  std::vector<HWND> Found;
+};
+
+BOOL CALLBACK CollectTopLevel(HWND window, LPARAM param) {
+  auto* collect = reinterpret_cast<TTopLevel*>(param);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  if (pid == collect->Pid && IsWindowVisible(window) && ClassOf(window) == "#32770") {
+    collect->Found.push_back(window);
+  }
+  return TRUE;
+}
+
+std::vector<HWND> SetupDialogs() {
+  TTopLevel collect = {Driver.Setup.dwProcessId, {}};
+  EnumWindows(CollectTopLevel, reinterpret_cast<LPARAM>(&collect));
+  return collect.Found;
+}
+
+HWND CurrentPage(HWND sheet) {
+  return reinterpret_cast<HWND>(Send(sheet, PSM_GETCURRENTPAGEHWND, 0, 0));
+}
+
+// The property sheet: the setup's dialog that has a current page.
+HWND FindSheet() {
+  for (HWND dialog : SetupDialogs()) {
+    if (CurrentPage(dialog) != nullptr) return dialog;
+  }
+  return nullptr;
+}
+
+HWND Sheet() {
+  HWND sheet = FindSheet();
+  Check(sheet != nullptr, "no wizard is shown");
+  return sheet;
+}
+
+HWND Page() {
+  HWND page = CurrentPage(Sheet());
+  Check(page != nullptr, "the wizard has no current page");
+  return page;
+}
+
+int PageId(HWND sheet) {
+  HWND page = CurrentPage(sheet);
+  if (page == nullptr) return 0;
+  LRESULT index = Send(sheet, PSM_HWNDTOINDEX, reinterpret_cast<WPARAM>(page), 0);
+  return index < 0 ? 0 : static_cast<int>(101 + index);
+}
+
+HWND Control(int id) {
+  HWND control = GetDlgItem(Page(), id);
+  Check(control != nullptr, "the page has no control " + std::to_string(id));
+  return control;
+}
+
+struct TStaticSearch {
+  std::string Text;
+  bool Found = false;
+};
+
+BOOL CALLBACK FindStaticText(HWND child, LPARAM param) {
+  auto* search = reinterpret_cast<TStaticSearch*>(param);
+  if (ClassOf(child) == "Static" && WindowText(child) == search->Text) search->Found = true;
+  return TRUE;
+}
+
+// Message boxes: dialogs of the setup that are not the wizard and carry the
+// text in one of their statics.
+HWND FindBox(const std::string& text) {
+  for (HWND dialog : SetupDialogs()) {
+    if (CurrentPage(dialog) != nullptr) continue;
+    TStaticSearch search;
+    search.Text = text;
+    EnumChildWindows(dialog, FindStaticText, reinterpret_cast<LPARAM>(&search));
+    if (search.Found) return dialog;
+  }
+  return nullptr;
+}
+
+bool AnyBox() {
+  for (HWND dialog : SetupDialogs()) {
+    if (CurrentPage(dialog) == nullptr) return true;
+  }
+  return false;
+}
+
+int SheetButtonId(const std::string& name) {
+  if (name == "back") return 0x3023;
+  if (name == "next") return 0x3024;
+  if (name == "finish") return 0x3025;
+  if (name == "cancel") return IDCANCEL;
+  Fail("unknown button " + name);
+}
+
+int AnswerId(const std::string& name) {
+  if (name == "ok") return IDOK;
+  if (name == "cancel") return IDCANCEL;
+  if (name == "yes") return IDYES;
+  if (name == "no") return IDNO;
+  Fail("unknown answer " + name);
+}
+
+void SaveScreenshot(HWND window, const std::string& path) {
+  Sleep(400);  // let the last changes paint
+  RECT rect;
+  GetWindowRect(window, &rect);
+  int width = rect.right - rect.left;
+  int height = rect.bottom - rect.top;
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  BITMAPINFO info = {};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = height;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 24;
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+  SelectObject(memory, old);
+  DWORD stride = ((width * 3 + 3) / 4) * 4;
+  DWORD image = stride * height;
+  BITMAPFILEHEADER file = {};
+  file.bfType = 0x4D42;
+  file.bfOffBits = sizeof file + sizeof info.bmiHeader;
+  file.bfSize = file.bfOffBits + image;
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(&file), sizeof file);
+  out.write(reinterpret_cast<const char*>(&info.bmiHeader), sizeof info.bmiHeader);
+  out.write(static_cast<const char*>(bits), image);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  Check(out.good(), "cannot write " + path);
+}
+
+// --- files, registry, links ------------------------------------------------
+
+std::string ReadFile(const std::string& path, bool* ok) {
+  std::ifstream in(path, std::ios::binary);
+  *ok = in.good();
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+FILETIME ReleaseTime() {
+  // 1998-12-01 01:06:00 local time, the time every installed file carries.
+  FILETIME local, utc;
+  DosDateTimeToFileTime(0x2581, 0x08C0, &local);
+  LocalFileTimeToFileTime(&local, &utc);
+  return utc;
+}
+
+bool LastWrite(const std::string& path, FILETIME* time) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
+  *time = data.ftLastWriteTime;
+  return true;
+}
+
+void CheckStamped(const std::string& path) {
+  FILETIME time;
+  Check(LastWrite(path, &time), path + " does not exist");
+  FILETIME release = ReleaseTime();
+  Check(CompareFileTime(&time, &release) == 0, path + " does not carry the release time");
+}
+
+std::string NamePart(const std::string& path) {
+  size_t cut = path.find_last_of("\\/:");
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+std::string WindowsFolder() {
+  char buffer[MAX_PATH] = {};
+  GetWindowsDirectoryA(buffer, sizeof buffer);
+  return buffer;
+}
+
+// The payload's originals, as Z:\ paths, separated by '|'.
+std::vector<std::string> PayloadFiles() {
+  std::vector<std::string> files;
+  const char* list = std::getenv("VELMORA_PAYLOAD");
+  Check(list != nullptr, "VELMORA_PAYLOAD is not set");
+  std::stringstream split(list);
+  std::string item;
+  while (std::getline(split, item, '|')) {
+    if (!item.empty()) files.push_back(item);
+  }
+  return files;
+}
+
+std::string PayloadScreenSaver() {
+  for (const std::string& file : PayloadFiles()) {
+    if (NamePart(file).find(".scr") != std::string::npos) {
+      return WindowsFolder() + "\\" + NamePart(file);
+    }
+  }
+  return std::string();
+}
+
+void CheckSame(const std::string& path, const std::string& original) {
+  bool ok_installed = false, ok_original = false;
+  std::string installed = ReadFile(path, &ok_installed);
+  std::string expected = ReadFile(original, &ok_original);
+  Check(ok_original, "cannot read the original " + original);
+  Check(ok_installed, path + " was not installed");
+  Check(installed == expected, path + " differs from " + original);
+}
+
+bool ReadRegValue(const std::string& key, const std::string& value, std::string* data,
+                  DWORD* type) {
+  HKEY handle;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) {
+    return false;
+  }
+  char buffer[2048] = {};
+  DWORD size = sizeof buffer - 1;
+  LONG status = RegQueryValueExA(handle, value.c_str(), nullptr, type,
+                                 reinterpret_cast<BYTE*>(buffer), &size);
+  RegCloseKey(handle);
+  if (status != ERROR_SUCCESS) return false;
+  *data = buffer;
+  return true;
+}
+
+void CheckLink(const std::string& path, const std::string& target, const std::string& args,
+               const std::string& icon, const std::string& description) {
+  Check(GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES, path + " does not exist");
+  IShellLinkA* link = nullptr;
+  Check(SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                   reinterpret_cast<void**>(&link))),
+        "no ShellLink object");
+  IPersistFile* file = nullptr;
+  Check(SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))),
+        "no IPersistFile");
+  wchar_t wide[MAX_PATH];
+  MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH);
+  Check(SUCCEEDED(file->Load(wide, STGM_READ)), "cannot load " + path);
+  char buffer[1024];
+  std::string got_target, got_args, got_icon, got_description;
+  int icon_index = -1;
+  buffer[0] = 0;
+  link->GetPath(buffer, sizeof buffer, nullptr, SLGP_RAWPATH);
+  got_target = buffer;
+  buffer[0] = 0;
+  link->GetArguments(buffer, sizeof buffer);
+  got_args = buffer;
+  buffer[0] = 0;
+  link->GetIconLocation(buffer, sizeof buffer, &icon_index);
+  got_icon = buffer;
+  buffer[0] = 0;
+  link->GetDescription(buffer, sizeof buffer);
+  got_description = buffer;
+  file->Release();
+  link->Release();
+  // The shell may resolve a bare program name against the search path.
+  bool target_ok = got_target == target ||
+                   (target.find('\\') == std::string::npos &&
+                    CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, NamePart(got_target).c_str(),
+                                   -1, target.c_str(), -1) == CSTR_EQUAL);
+  Check(target_ok, path + ": target " + Quote(got_target) + ", wanted " + Quote(target));
+  Check(got_args == args, path + ": arguments " + Quote(got_args) + ", wanted " + Quote(args));
+  Check(got_icon == icon, path + ": icon " + Quote(got_icon) + ", wanted " + Quote(icon));
+  if (!icon.empty()) Check(icon_index == 0, path + ": icon index " + std::to_string(icon_index));
+  Check(got_description == description,
+        path + ": description " + Quote(got_description) + ", wanted " + Quote(description));
+}
+
+std::string RecordLine(const std::string& record, const std::string& key) {
+  std::stringstream lines(record);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.compare(0, key.size() + 1, key + "=") == 0) return line.substr(key.size() + 1);
+  }
+  return "<missing>";
+}
+
+void SetFileTimeTo(const std::string& path, const std::string& which) {
+  FILETIME time = ReleaseTime();
+  ULARGE_INTEGER value;
+  value.LowPart = time.dwLowDateTime;
+  value.HighPart = time.dwHighDateTime;
+  if (which == "older") value.QuadPart -= 10000000ULL;        // one second before
+  else if (which == "newer") value.QuadPart += 864000000000ULL;  // a day later
+  else Check(which == "release", "filetime: release, older or newer");
+  time.dwLowDateTime = value.LowPart;
+  time.dwHighDateTime = value.HighPart;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  Check(file != INVALID_HANDLE_VALUE, "cannot open " + path);
+  SetFileTime(file, nullptr, nullptr, &time);
+  CloseHandle(file);
+}
+
+// --- script parsing ---------------------------------------------------------
+
+std::string Expand(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '$' && i + 1 < text.size() && text[i + 1] == '{') {
+      size_t end = text.find('}', i);
+      Check(end != std::string::npos, "unterminated ${");
+      std::string name = text.substr(i + 2, end - i - 2);
+      const char* value = std::getenv(name.c_str());
+      Check(value != nullptr, "environment variable " + name + " is not set");
+      out += value;
+      i = end;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> Split(const std::string& line) {
+  std::vector<std::string> words;
+  size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && line[i] == ' ') ++i;
+    if (i >= line.size()) break;
+    std::string word;
+    if (line[i] == '"' || line[i] == '\'') {
+      size_t end = line.find(line[i], i + 1);
+      Check(end != std::string::npos, "unterminated quote");
+      word = line.substr(i + 1, end - i - 1);
+      i = end + 1;
+    } else {
+      size_t end = line.find(' ', i);
+      if (end == std::string::npos) end = line.size();
+      word = line.substr(i, end - i);
+      i = end;
+    }
+    // {LF} stands for a line feed in texts of several lines.
+    for (size_t at; (at = word.find("{LF}")) != std::string::npos;) word.replace(at, 4, "\n");
+    words.push_back(Expand(word));
+  }
+  return words;
+}
+
+// Polls `ready` until it holds or the wait runs out.
+template <typename Ready>
+bool WaitFor(Ready ready, DWORD ms = kWaitMs) {
+  DWORD start = GetTickCount();
+  for (;;) {
+    if (ready()) return true;
+    if (GetTickCount() - start > ms) return false;
+    Sleep(kPollMs);
+  }
+}
+
+// A state check that may take a moment to come true (the setup runs on its
+// own); fails with the last value seen.
+template <typename Probe>
+void Eventually(Probe probe, const std::string& what) {
+  std::string got;
+  if (!WaitFor([&] { return probe(&got); }, 10000)) Fail(what + " is " + Quote(got));
+}
+
+PROCESS_INFORMATION StartProgram(const std::string& exe) {
+  std::string command = Quote(exe);
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  // Started from its own folder, as from a downloads folder.
+  std::string folder = exe.substr(0, exe.find_last_of('\\'));
+  Check(CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                       folder.c_str(), &startup, &process),
+        "cannot start " + exe + " (error " + std::to_string(GetLastError()) + ")");
+  return process;
+}
+
+void Need(const std::vector<std::string>& words, size_t count) {
+  Check(words.size() == count, "expects " + std::to_string(count - 1) + " argument(s)");
+}
+
+void Run(const std::vector<std::string>& w) {
+  const std::string& c = w[0];
+  if (c == "echo") {
+    std::printf("setup_driver: %s\n", w.size() > 1 ? w[1].c_str() : "");
+  } else if (c == "sleep") {
+    Need(w, 2);
+    Sleep(static_cast<DWORD>(std::atoi(w[1].c_str())));
+  } else if (c == "start") {
+    Need(w, 2);
+    Driver.Setup = StartProgram(w[1]);
+  } else if (c == "page") {
+    Need(w, 2);
+    int want = std::atoi(w[1].c_str());
+    int seen = 0;
+    bool ok = WaitFor([&] {
+      HWND sheet = FindSheet();
+      seen = sheet != nullptr ? PageId(sheet) : 0;
+      return seen == want && !AnyBox();
+    });
+    Check(ok, "page " + std::to_string(seen) + " is shown" + (AnyBox() ? " with a message box" : ""));
+  } else if (c == "title") {
+    Need(w, 2);
+    Eventually([&](std::string* got) { return (*got = WindowText(Sheet())) == w[1]; }, "title");
+  } else if (c == "text") {
+    Need(w, 3);
+    Eventually([&](std::string* got) {
+      return (*got = WindowText(Control(std::atoi(w[1].c_str())))) == w[2];
+    }, "text");
+  } else if (c == "visible" || c == "enabled" || c == "checked") {
+    Need(w, 3);
+    Eventually([&](std::string* got) {
+      HWND control = Control(std::atoi(w[1].c_str()));
+      bool on = c == "visible"   ? IsWindowVisible(control) != FALSE
+                : c == "enabled" ? IsWindowEnabled(control) != FALSE
+                                 : Send(control, BM_GETCHECK, 0, 0) == BST_CHECKED;
+      *got = on ? "1" : "0";
+      return *got == w[2];
+    }, c);
+  } else if (c == "set") {
+    Need(w, 3);
+    Send(Control(std::atoi(w[1].c_str())), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(w[2].c_str()));
+  } else if (c == "click") {
+    Need(w, 2);
+    PostMessageA(Control(std::atoi(w[1].c_str())), BM_CLICK, 0, 0);
+    Sleep(200);
+  } else if (c == "press") {
+    Need(w, 2);
+    static const struct { const char* name; int code; } kButtons[] = {
+        {"back", PSBTN_BACK}, {"next", PSBTN_NEXT}, {"finish", PSBTN_FINISH}, {"cancel", PSBTN_CANCEL}};
+    int code = -1;
+    for (const auto& b : kButtons) {
+      if (w[1] == b.name) code = b.code;
+    }
+    Check(code >= 0, "unknown button " + w[1]);
+    PostMessageA(Sheet(), PSM_PRESSBUTTON, static_cast<WPARAM>(code), 0);
+    Sleep(300);
+  } else if (c == "button" || c == "button-text") {
+    Need(w, 3);
+    Eventually([&](std::string* got) {
+      HWND button = GetDlgItem(Sheet(), SheetButtonId(w[1]));
+      if (button == nullptr) *got = "missing";
+      else if (c == "button-text") *got = WindowText(button);
+      else *got = !IsWindowVisible(button) ? "hidden" : IsWindowEnabled(button) ? "enabled" : "disabled";
+      return *got == w[2];
+    }, w[1] + " button");
+  } else if (c == "progress") {
+    Need(w, 2);
+    Eventually([&](std::string* got) {
+      *got = std::to_string(Send(Control(1011), PBM_GETPOS, 0, 0));
+      return *got == w[1];
+    }, "progress");
+  } else if (c == "box") {
+    Need(w, 4);
+    HWND box = nullptr;
+    Check(WaitFor([&] { return (box = FindBox(w[2])) != nullptr; }),
+          "no message box " + Quote(w[2]));
+    std::string title = WindowText(box);
+    bool prefix = !w[1].empty() && w[1].back() == '*';
+    bool title_ok = prefix ? title.compare(0, w[1].size() - 1, w[1], 0, w[1].size() - 1) == 0
+                           : title == w[1];
+    Check(title_ok, "the box is titled " + Quote(title));
+    if (w[3] == "none") return;  // leave it open
+    int id = AnswerId(w[3]);
+    HWND button = GetDlgItem(box, id);
+    Check(button != nullptr && IsWindowVisible(button), "the box has no " + w[3] + " button");
+    PostMessageA(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+    Check(WaitFor([&] { return !IsWindow(box) || !IsWindowVisible(box); }), "the box stays");
+    Sleep(200);
+  } else if (c == "nobox") {
+    Sleep(500);
+    Check(!AnyBox(), "a message box is shown");
+  } else if (c == "browse") {
+    // The folder picker opened by the page's Browse button; OK chooses the
+    // tree's root item.
+    Need(w, 2);
+    HWND dialog = nullptr;
+    Check(WaitFor([&] {
+            for (HWND d : SetupDialogs()) {
+              if (CurrentPage(d) == nullptr && FindWindowExA(d, nullptr, "SysTreeView32", nullptr)) {
+                dialog = d;
+              }
+            }
+            return dialog != nullptr;
+          }),
+          "no folder picker");
+    int id = AnswerId(w[1]);
+    Sleep(500);
+    if (id == IDOK) {
+      HWND tree = FindWindowExA(dialog, nullptr, "SysTreeView32", nullptr);
+      LRESULT root = Send(tree, TVM_GETNEXTITEM, TVGN_ROOT, 0);
+      Check(root != 0, "the picker's tree is empty");
+      Send(tree, TVM_SELECTITEM, TVGN_CARET, root);
+      Sleep(200);
+    }
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+    Check(WaitFor([&] { return !IsWindow(dialog); }), "the picker stays");
+    Sleep(200);
+  } else if (c == "shot") {
+    Need(w, 2);
+    SaveScreenshot(Sheet(), w[1]);
+  } else if (c == "exit") {
+    Check(WaitForSingleObject(Driver.Setup.hProcess, kWaitMs) == WAIT_OBJECT_0,
+          "the setup does not end");
+    DWORD code = 1;
+    GetExitCodeProcess(Driver.Setup.hProcess, &code);
+    Check(code == 0, "the setup ended with " + std::to_string(code));
+    CloseHandle(Driver.Setup.hProcess);
+    CloseHandle(Driver.Setup.hThread);
+    Driver.Setup = {};
+  } else if (c == "second-copy") {
+    // Another window of ours in front first, so that the first copy's
+    // return to the front is seen.
+    Need(w, 2);
+    HWND first = FindWindowA("Velmora Setup", nullptr);
+    Check(first != nullptr, "the first copy has no main window");
+    HWND other = CreateWindowExA(0, "Static", "driver", WS_POPUP | WS_VISIBLE, 0, 0, 50, 50,
+                                 nullptr, nullptr, nullptr, nullptr);
+    SetForegroundWindow(other);
+    Check(GetForegroundWindow() == other, "the driver cannot take the front");
+    size_t dialogs = SetupDialogs().size();
+    PROCESS_INFORMATION second = StartProgram(w[1]);
+    Check(WaitForSingleObject(second.hProcess, 10000) == WAIT_OBJECT_0, "the second copy runs on");
+    DWORD code = 1;
+    GetExitCodeProcess(second.hProcess, &code);
+    Check(code == 0, "the second copy ended with " + std::to_string(code));
+    CloseHandle(second.hProcess);
+    CloseHandle(second.hThread);
+    Check(WaitFor([&] { return GetForegroundWindow() == first; }, 3000),
+          "the first copy did not come to the front");
+    Check(FindWindowA("Velmora Setup", nullptr) == first, "the main window changed");
+    Check(SetupDialogs().size() == dialogs, "the wizard changed");
+    DestroyWindow(other);
+  } else if (c == "file") {
+    Check(w.size() == 2 || w.size() == 3, "file PATH [SIZE]");
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    Check(GetFileAttributesExA(w[1].c_str(), GetFileExInfoStandard, &data) != 0,
+          w[1] + " does not exist");
+    if (w.size() == 3) {
+      Check(data.nFileSizeLow == static_cast<DWORD>(std::atol(w[2].c_str())),
+            "size " + std::to_string(data.nFileSizeLow));
+    }
+  } else if (c == "nofile") {
+    Need(w, 2);
+    Check(GetFileAttributesA(w[1].c_str()) == INVALID_FILE_ATTRIBUTES, w[1] + " exists");
+  } else if (c == "same") {
+    Need(w, 3);
+    CheckSame(w[1], w[2]);
+  } else if (c == "stamped") {
+    Need(w, 2);
+    CheckStamped(w[1]);
+  } else if (c == "payload") {
+    // Every payload file where the setup puts it: the screen saver in the
+    // Windows folder, the rest in the install folder; same bytes, release time.
+    Need(w, 2);
+    for (const std::string& original : PayloadFiles()) {
+      std::string name = NamePart(original);
+      std::string folder = name.find(".scr") != std::string::npos ? WindowsFolder() : w[1];
+      CheckSame(folder + "\\" + name, original);
+      CheckStamped(folder + "\\" + name);
+    }
+  } else if (c == "reg") {
+    Need(w, 4);
+    std::string data;
+    DWORD type = 0;
+    Check(ReadRegValue(w[1], w[2], &data, &type), "no value " + w[2] + " in " + w[1]);
+    Check(type == REG_SZ, w[2] + " is not REG_SZ");
+    Check(data == w[3], w[2] + " is " + Quote(data));
+  } else if (c == "noreg") {
+    Need(w, 3);
+    std::string data;
+    DWORD type = 0;
+    Check(!ReadRegValue(w[1], w[2], &data, &type), w[2] + " exists: " + Quote(data));
+  } else if (c == "nokey") {
+    Need(w, 2);
+    HKEY key;
+    bool exists = RegOpenKeyExA(HKEY_LOCAL_MACHINE, w[1].c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS;
+    if (exists) RegCloseKey(key);
+    Check(!exists, "key " + w[1] + " exists");
+  } else if (c == "regkey" || c == "regset") {
+    Check(w.size() == (c == "regkey" ? 2u : 4u), "wrong arguments");
+    HKEY key;
+    Check(RegCreateKeyExA(HKEY_LOCAL_MACHINE, w[1].c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                          &key, nullptr) == ERROR_SUCCESS,
+          "cannot create " + w[1]);
+    if (c == "regset") {
+      RegSetValueExA(key, w[2].c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(w[3].c_str()),
+                     static_cast<DWORD>(w[3].size() + 1));
+    }
+    RegCloseKey(key);
+  } else if (c == "link") {
+    Need(w, 6);
+    CheckLink(w[1], w[2], w[3], w[4], w[5]);
+  } else if (c == "launch") {
+    // The test's desk.cpl records how rundll32 started it.
+    Need(w, 2);
+    bool ok = false;
+    std::string record;
+    Check(WaitFor([&] {
+            record = ReadFile(kLaunchRecord, &ok);
+            return ok && record.find("end=1") != std::string::npos;
+          }),
+          "the Display control panel was not started");
+    std::string want = "rundll32.exe desk.cpl,InstallScreenSaver " + w[1];
+    std::string got = RecordLine(record, "cmdline");
+    Check(got == want, "command line " + Quote(got) + ", wanted " + Quote(want));
+    std::string args = RecordLine(record, "args");
+    Check(args == w[1], "desk.cpl got " + Quote(args));
+    std::string exe = RecordLine(record, "exe");
+    std::string system = WindowsFolder() + "\\system32\\rundll32.exe";
+    Check(CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, exe.c_str(), -1, system.c_str(), -1) ==
+              CSTR_EQUAL,
+          "started " + Quote(exe));
+    std::string cwd = RecordLine(record, "cwd");
+    Check(CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, cwd.c_str(), -1,
+                         WindowsFolder().c_str(), -1) == CSTR_EQUAL,
+          "current directory " + Quote(cwd));
+  } else if (c == "nolaunch") {
+    Sleep(1500);
+    Check(GetFileAttributesA(kLaunchRecord) == INVALID_FILE_ATTRIBUTES,
+          "the Display control panel was started");
+  } else if (c == "noplanted") {
+    Check(GetFileAttributesA(kPlantedDllRecord) == INVALID_FILE_ATTRIBUTES,
+          "the planted RICHED32.DLL was loaded");
+    Check(GetFileAttributesA(kPlantedExeRecord) == INVALID_FILE_ATTRIBUTES,
+          "the planted rundll32.exe was started");
+  } else if (c == "mkdir") {
+    Need(w, 2);
+    Check(SHCreateDirectoryExA(nullptr, w[1].c_str(), nullptr) == ERROR_SUCCESS ||
+              GetFileAttributesA(w[1].c_str()) != INVALID_FILE_ATTRIBUTES,
+          "cannot create " + w[1]);
+  } else if (c == "writefile") {
+    Need(w, 3);
+    std::ofstream out(w[1], std::ios::binary);
+    out << w[2];
+    Check(out.good(), "cannot write " + w[1]);
+  } else if (c == "oldfiles") {
+    // An earlier installation's files: every payload file where the setup
+    // puts it, with other content and the given time.
+    Need(w, 3);
+    for (const std::string& original : PayloadFiles()) {
+      std::string name = NamePart(original);
+      std::string folder = name.find(".scr") != std::string::npos ? WindowsFolder() : w[1];
+      std::ofstream(folder + "\\" + name, std::ios::binary) << "old " << name;
+      SetFileTimeTo(folder + "\\" + name, w[2]);
+    }
+  } else if (c == "kept") {
+    // The earlier files are still there, unchanged.
+    Need(w, 2);
+    for (const std::string& original : PayloadFiles()) {
+      std::string name = NamePart(original);
+      std::string folder = name.find(".scr") != std::string::npos ? WindowsFolder() : w[1];
+      bool ok = false;
+      Check(ReadFile(folder + "\\" + name, &ok) == "old " + name, name + " was overwritten");
+    }
+  } else if (c == "filetime") {
+    Need(w, 3);
+    SetFileTimeTo(w[1], w[2]);
+  } else {
+    Fail("unknown command");
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: setup_driver SCRIPT\n");
+    return 2;
+  }
+  CoInitialize(nullptr);
+  // Folders the scripts name: the Windows folder, the Programs folder the
+  // setup puts its group under, and the Program Files folder it offers.
+  std::string programs, program_files;
+  DWORD type = 0;
+  ReadRegValue("Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders",
+               "Common Programs", &programs, &type);
+  ReadRegValue("Software\\Microsoft\\Windows\\CurrentVersion", "ProgramFilesDir",
+               &program_files, &type);
+  _putenv(("VL_WINDIR=" + WindowsFolder()).c_str());
+  _putenv(("VL_PROGRAMS=" + programs).c_str());
+  _putenv(("VL_PROGRAMFILES=" + program_files).c_str());
+  _putenv(("VL_SCREENSAVER=" + PayloadScreenSaver()).c_str());
+  std::ifstream script(argv[1]);
+  if (!script) {
+    std::fprintf(stderr, "setup_driver: cannot read %s\n", argv[1]);
+    return 2;
+  }
+  std::string line;
+  while (std::getline(script, line)) {
+    ++Driver.Line;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    size_t first = line.find_first_not_of(' ');
+    if (first == std::string::npos || line[first] == '#') continue;
+    Driver.Command = line.substr(first);
+    std::vector<std::string> words = Split(Driver.Command);
+    // "ifscr COMMAND...": only when the payload has a screen saver.
+    if (words[0] == "ifscr") {
+      if (PayloadScreenSaver().empty()) continue;
+      words.erase(words.begin());
+    }
+    Run(words);
+  }
+  if (Driver.Setup.hProcess != nullptr) {
+    // A script that did not wait for the end leaves no setup behind.
+    TerminateProcess(Driver.Setup.hProcess, 0);
+  }
+  std::printf("setup_driver: %d lines passed\n", Driver.Line);
+  return 0;
+}
