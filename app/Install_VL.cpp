@@ -6,6 +6,8 @@
 #include <commctrl.h>
 #include <prsht.h>
 
+#include <cstddef>
+
 #include "app/InstallWizard.h"
 #include "app/RTFResourceStream.h"
 #include "install/destinations.h"
@@ -18,8 +20,9 @@ constexpr char kMainClass[] = "Velmora Setup";
 
 #if defined(_WIN32) && !defined(_WIN64)
 // The release is 32-bit: the record sizes the classic sheet was made for.
-static_assert(PROPSHEETHEADERA_V1_SIZE == 40, "first header layout");
-static_assert(PROPSHEETPAGEA_V1_SIZE == 40, "first page layout");
+static_assert(offsetof(PROPSHEETHEADERA, pfnCallback) + sizeof(PFNPROPSHEETCALLBACK) == 40,
+              "first header layout");
+static_assert(offsetof(PROPSHEETPAGEA, pcRefParent) + sizeof(UINT*) == 40, "first page layout");
 static_assert(sizeof(STARTUPINFOA) == 68, "startup record");
 #endif
 constexpr char kLaunchPrefix[] = "rundll32.exe desk.cpl,InstallScreenSaver ";

@@ -102,8 +102,12 @@ def main():
     if len(sys.argv) != 2:
         sys.stderr.write(__doc__)
         return 2
-    with open(sys.argv[1], "rb") as f:
-        res = Pe(f.read()).resources()
+    try:
+        with open(sys.argv[1], "rb") as f:
+            res = Pe(f.read()).resources()
+    except (OSError, ValueError, struct.error) as e:
+        print("pe-resources: cannot read the resources of %s: %s" % (sys.argv[1], e))
+        return 1
     problems = []
 
     def need(ok, what):
