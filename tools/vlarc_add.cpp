@@ -130,6 +130,22 @@ bool read_file(const std::string& path, std::vector<uint8_t>& data, uint32_t& do
     return false;
   }
   data.clear();
+  // Refuse an oversized file before reading any of it.
+#ifdef _WIN32
+  bool sized = _fseeki64(f, 0, SEEK_END) == 0;
+  int64_t length = sized ? _ftelli64(f) : -1;
+  sized = sized && _fseeki64(f, 0, SEEK_SET) == 0;
+#else
+  bool sized = fseeko(f, 0, SEEK_END) == 0;
+  int64_t length = sized ? static_cast<int64_t>(ftello(f)) : -1;
+  sized = sized && fseeko(f, 0, SEEK_SET) == 0;
+#endif
+  if (sized && length > static_cast<int64_t>(kMaxEntrySize)) {
+    std::fprintf(stderr, "vlarc: %s is larger than 2 GiB, which the format cannot hold\n", path.c_str());
+    std::fclose(f);
+    return false;
+  }
+  if (sized && length > 0) data.reserve(static_cast<size_t>(length));
   uint8_t chunk[65536];
   size_t n;
   bool ok = true;

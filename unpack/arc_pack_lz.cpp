@@ -730,6 +730,12 @@ uint32_t parse_optimal(Parser& ps, CopyState& cs, uint32_t pos, uint32_t seg_end
       if (longest >= ps.lv.nice) {
         stop = i;
         jump = longest_c;
+        // A run that repeats the last copy exactly costs one symbol.
+        uint32_t d1 = ring_dist(nd.cs, 1);
+        uint32_t ll = nd.cs.last_len;
+        if (ll + 1 >= longest && ll <= max_len && d1 && p - ps.lowest >= d1 &&
+            match_len(cur, cur - d1, ll) == ll)
+          jump = {ll, d1, T_REPEAT, 0, 0};
         break;
       }
     }

@@ -1,0 +1,248 @@
+// `vlarc a` end to end: the built vlarc program packs files and folders, its
+// archives pass `vlarc t` and `x`, and bad input fails cleanly without
+// leaving an archive (or a temporary file) behind.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <direct.h>
+#include <windows.h>
+#else
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include "tests/pack/pack_test_util.h"
+
+using namespace packtest;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string program_folder() {
+#ifdef _WIN32
+  char path[MAX_PATH + 1] = {};
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+#else
+  char path[4096] = {};
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n > 0) path[n] = '\0';
+#endif
+  std::string p = path;
+  return p.substr(0, p.find_last_of("/\\") + 1);
+}
+
+// A scratch folder that is also the current folder while it lives, so that
+// names on the command line are relative.
+class Scratch {
+ public:
+  Scratch() {
+    std::error_code ec;
+    old_ = fs::current_path(ec);
+    for (int i = 0; i < 1000 && dir_.empty(); i++) {
+      fs::path p = fs::temp_directory_path(ec) / ("vlarc-pack-" + std::to_string(std::rand()) + "-" + std::to_string(i));
+      if (fs::create_directory(p, ec)) dir_ = p;
+    }
+    fs::current_path(dir_, ec);
+  }
+  ~Scratch() {
+    std::error_code ec;
+    fs::current_path(old_, ec);
+    fs::remove_all(dir_, ec);
+  }
+  std::string path(const std::string& rel) const { return (dir_ / rel).string(); }
+  std::vector<std::string> names() const {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (auto& e : fs::directory_iterator(dir_, ec)) out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+ private:
+  fs::path old_, dir_;
+};
+
+void write_file(const std::string& path, const Bytes& data) {
+  std::error_code ec;
+  fs::create_directories(fs::path(path).parent_path(), ec);
+  std::ofstream f(path, std::ios::binary);
+  f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+Bytes read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+struct ToolRun {
+  int status = -1;
+  std::string err;
+};
+
+std::string quote(const std::string& s) {
+#ifdef _WIN32
+  return "\"" + s + "\"";
+#else
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+#endif
+}
+
+ToolRun vlarc(const std::vector<std::string>& args) {
+#ifdef _WIN32
+  std::string cmd = quote(program_folder() + "vlarc.exe");
+#else
+  std::string cmd = quote(program_folder() + "vlarc");
+#endif
+  for (auto& a : args) cmd += " " + quote(a);
+  std::error_code ec;
+  std::string err_file = (fs::temp_directory_path(ec) / ("vlarc-pack-err-" + std::to_string(std::rand()))).string();
+  cmd += " >" + quote(err_file + ".out") + " 2>" + quote(err_file);
+#ifdef _WIN32
+  cmd = "\"" + cmd + "\"";
+#endif
+  ToolRun r;
+  int rc = std::system(cmd.c_str());
+#ifdef _WIN32
+  r.status = rc;
+#else
+  r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+#endif
+  Bytes e = read_file(err_file);
+  r.err.assign(e.begin(), e.end());
+  std::remove(err_file.c_str());
+  std::remove((err_file + ".out").c_str());
+  return r;
+}
+
+TEST(PackCli, PacksFoldersWithRelativeNamesAndPassesTestAndExtract) {
+  Scratch s;
+  Bytes text = text_data(50000, 70), bin = binary_data(40000, 71), wav = audio_data(30000, 1, 1, 72);
+  write_file(s.path("src/readme.txt"), text);
+  write_file(s.path("src/bin/tool.exe"), bin);
+  write_file(s.path("src/bin/sounds/click.wav"), wav);
+  write_file(s.path("src/empty.dat"), {});
+  for (const char* level : {"-m0", "-m3", "-m5"}) {
+    for (bool solid : {false, true}) {
+      std::vector<std::string> args = {"a", level};
+      if (solid) args.push_back("-s");
+      args.insert(args.end(), {"out.arc", "./src"});
+      ToolRun r = vlarc(args);
+      ASSERT_EQ(r.status, 0) << level << " " << r.err;
+      Bytes archive = read_file(s.path("out.arc"));
+      bool solid_flag = false;
+      std::vector<Entry> entries;
+      ASSERT_TRUE(read_archive(archive, 0, solid_flag, entries)) << level;
+      EXPECT_EQ(solid_flag, solid);
+      std::vector<std::string> names;
+      for (auto& e : entries) names.push_back(e.name);
+      EXPECT_EQ(names, (std::vector<std::string>{"src\\bin\\sounds\\click.wav", "src\\bin\\tool.exe",
+                                                 "src\\empty.dat", "src\\readme.txt"}));
+      for (auto& e : entries) {
+        if (std::string(level) == "-m0") {
+          EXPECT_EQ(e.h.method, kMethodStored);
+        }
+        EXPECT_NE(e.h.file_time, 0u);  // the files' own times
+      }
+      EXPECT_EQ(vlarc({"t", "out.arc"}).status, 0) << level;
+      fs::remove_all(s.path("x"));
+      fs::create_directory(s.path("x"));
+      EXPECT_EQ(vlarc({"x", "out.arc", "x"}).status, 0) << level;
+      EXPECT_TRUE(read_file(s.path("x/readme.txt")) == text) << level;
+      EXPECT_TRUE(read_file(s.path("x/tool.exe")) == bin) << level;
+      EXPECT_TRUE(read_file(s.path("x/click.wav")) == wav) << level;
+      EXPECT_TRUE(fs::exists(s.path("x/empty.dat")));
+    }
+  }
+  EXPECT_EQ(s.names(), (std::vector<std::string>{"out.arc", "src", "x"}));  // no temporary left
+}
+
+TEST(PackCli, SelfExtractorStubWithinTheScanWindow) {
+  Scratch s;
+  Bytes stub = noise_data(5000, 80);
+  for (auto& b : stub) b &= 0x3F;  // no marker byte inside
+  write_file(s.path("stub.bin"), stub);
+  Bytes text = text_data(20000, 81);
+  write_file(s.path("a.txt"), text);
+  ASSERT_EQ(vlarc({"a", "--sfx", "stub.bin", "sfx.exe", "a.txt"}).status, 0);
+  Bytes whole = read_file(s.path("sfx.exe"));
+  ASSERT_GT(whole.size(), stub.size());
+  EXPECT_TRUE(Bytes(whole.begin(), whole.begin() + 5000) == stub);
+  std::map<std::string, Bytes> out;
+  EXPECT_EQ(driver_extract(whole, out), 0);
+  EXPECT_TRUE(out["a.txt"] == text);
+
+  // A stub the scan would not see past, or too short to be skipped, is refused.
+  write_file(s.path("big.bin"), Bytes(200000, 1));
+  write_file(s.path("tiny.bin"), Bytes(3, 1));
+  for (const char* bad : {"big.bin", "tiny.bin"}) {
+    ToolRun r = vlarc({"a", "--sfx", bad, "bad.exe", "a.txt"});
+    EXPECT_NE(r.status, 0) << bad;
+    EXPECT_FALSE(r.err.empty()) << bad;
+    EXPECT_FALSE(fs::exists(s.path("bad.exe"))) << bad;
+  }
+}
+
+TEST(PackCli, BadInputFailsAndLeavesNothingBehind) {
+  Scratch s;
+  write_file(s.path("good.txt"), text_data(1000, 90));
+  write_file(s.path("keep.arc"), {'o', 'l', 'd'});
+  std::string long_dir(120, 'd');
+  write_file(s.path(long_dir + "/" + long_dir + "/" + std::string(30, 'n') + ".txt"), {'x'});
+  struct Case {
+    std::vector<std::string> args;
+    const char* what;
+  } cases[] = {
+      {{"a", "new.arc", "good.txt", "missing.txt"}, "missing file"},
+      {{"a", "keep.arc", "good.txt", "missing.txt"}, "missing file over an existing archive"},
+      {{"a", "new.arc", long_dir}, "name longer than a path may be"},
+      {{"a", "new.arc", "../good.txt"}, "name climbing out of the folder"},
+      {{"a", "-m9", "new.arc", "good.txt"}, "unknown level"},
+      {{"a", "new.arc"}, "no files"},
+  };
+  for (const Case& c : cases) {
+    ToolRun r = vlarc(c.args);
+    EXPECT_NE(r.status, 0) << c.what;
+    EXPECT_FALSE(r.err.empty()) << c.what;
+    EXPECT_FALSE(fs::exists(s.path("new.arc"))) << c.what;
+  }
+  EXPECT_TRUE(read_file(s.path("keep.arc")) == (Bytes{'o', 'l', 'd'}));
+#ifndef _WIN32
+  // A file over 2 GiB (sparse, so cheap) is refused before it is read.
+  {
+    FILE* f = std::fopen(s.path("huge.bin").c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(ftruncate(fileno(f), (int64_t{1} << 31) + 10), 0);
+    std::fclose(f);
+    ToolRun r = vlarc({"a", "new.arc", "huge.bin"});
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("2 GiB"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(s.path("new.arc")));
+    std::remove(s.path("huge.bin").c_str());
+  }
+  // An unreadable file.
+  write_file(s.path("locked.txt"), {'x'});
+  fs::permissions(s.path("locked.txt"), fs::perms::none);
+  FILE* probe = std::fopen(s.path("locked.txt").c_str(), "rb");  // root reads anything
+  if (probe) {
+    std::fclose(probe);
+  } else {
+    EXPECT_NE(vlarc({"a", "new.arc", "good.txt", "locked.txt"}).status, 0);
+    EXPECT_FALSE(fs::exists(s.path("new.arc")));
+  }
+  fs::permissions(s.path("locked.txt"), fs::perms::owner_all);
+#endif
+  std::vector<std::string> left = s.names();
+  for (auto& n : left) EXPECT_EQ(n.find(".tmp"), std::string::npos) << n;
+}
+
+}  // namespace
