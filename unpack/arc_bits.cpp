@@ -141,13 +141,18 @@ void build_decode_table(const uint8_t* lengths, DecodeTable& table, uint32_t siz
   build_fast_table(table);
 }
 
-uint32_t decode_symbol_search(const DecodeTable& table, uint32_t v) {
+uint32_t decode_search(const DecodeTable& table, uint32_t v) {
   // The low bit is cleared so that the all-ones pattern (0xFFFE) still falls
   // below a complete code's last limit, which is capped at 0xFFFF.
   v &= 0xFFFE;
   uint32_t len = code_length(table.limit, v);
-  skip_bits(len);
-  return table.symbols[code_position(table, len, v)];
+  return uint32_t(table.symbols[code_position(table, len, v)]) << 4 | len;
+}
+
+uint32_t decode_symbol_search(const DecodeTable& table, uint32_t v) {
+  uint32_t e = decode_search(table, v);
+  skip_bits(e & 15);
+  return e >> 4;
 }
 
 void read_tables() {

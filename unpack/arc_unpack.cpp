@@ -114,52 +114,61 @@ void reset_decoder(bool solid) {
   s.write_pos = 0;
 }
 
-void copy_match(uint32_t length, uint32_t distance) {
-  TUnpackState& s = unpack_state;
+namespace {
+
+// Copies length bytes from distance back to window position dst and returns
+// the position after them. The copy means one byte at a time, in order, so
+// that a distance shorter than the length repeats the last `distance` bytes,
+// and each byte wraps on its own. Where neither stretch wraps, wider moves
+// give the same bytes.
+inline uint32_t copy_bytes(uint8_t* window, uint32_t dst, uint32_t length, uint32_t distance) {
+  uint32_t src = (dst - distance) & kWindowMask;
+  if (dst + length <= kWindowSize && src + length <= kWindowSize) {
+    uint8_t* out = window + dst;
+    const uint8_t* in = window + src;
+    if (distance >= 8 || src > dst) {
+      // Eight bytes a time: a chunk never reads what it writes itself, and
+      // reading ahead of the writes (src > dst) sees the old bytes as the
+      // byte loop would.
+      uint32_t left = length;
+      for (; left >= 8; left -= 8, in += 8, out += 8) {
+        uint64_t chunk;
+        std::memcpy(&chunk, in, 8);
+        std::memcpy(out, &chunk, 8);
+      }
+      for (; left > 0; --left) *out++ = *in++;
+    } else if (distance == 1) {
+      std::memset(out, in[0], length);
+    } else if (src != dst) {
+      for (uint32_t k = 0; k < length; ++k) out[k] = in[k];
+    }
+    // src == dst: a distance of 0 (or the whole window) leaves the bytes.
+    return (dst + length) & kWindowMask;
+  }
+  uint32_t from = src;
+  for (uint32_t k = 0; k < length; ++k) {
+    window[dst] = window[from];
+    dst = (dst + 1) & kWindowMask;
+    from = (from + 1) & kWindowMask;
+  }
+  return dst;
+}
+
+// Enters a copy into the ring and as the last copy.
+inline void note_copy(TUnpackState& s, uint32_t length, uint32_t distance) {
   s.old_distances[s.old_distance_index & 3] = distance;
   ++s.old_distance_index;
   s.last_distance = distance;
   s.last_length = length;
+}
+
+}  // namespace
+
+void copy_match(uint32_t length, uint32_t distance) {
+  TUnpackState& s = unpack_state;
+  note_copy(s, length, distance);
   lower_unpacked_left(length);
-  // The copy means one byte at a time, in order, so that a distance shorter
-  // than the length repeats the last `distance` bytes, and each byte wraps
-  // on its own. Where neither stretch wraps, block moves give the same bytes.
-  uint8_t* window = s.window;
-  uint32_t dst = s.window_pos & kWindowMask;
-  uint32_t src = (dst - distance) & kWindowMask;
-  if (dst + length <= kWindowSize && src + length <= kWindowSize) {
-    if (src > dst || src + length <= dst) {
-      // Disjoint, or reading ahead of the writes: a forward move.
-      std::memmove(window + dst, window + src, length);
-    } else if (src < dst) {
-      // Overlapping from behind: the pattern of the last `distance` bytes
-      // repeats; copy it in whole periods, each already final when read.
-      uint32_t period = dst - src;
-      if (period == 1) {
-        std::memset(window + dst, window[src], length);
-      } else {
-        uint8_t* out = window + dst;
-        const uint8_t* in = window + src;
-        uint32_t left = length;
-        while (left > period) {
-          std::memcpy(out, in, period);
-          out += period;
-          left -= period;
-          period *= 2;  // what is final now repeats with twice the period
-        }
-        std::memcpy(out, in, left);
-      }
-    }
-    // src == dst: a distance of 0 (or the whole window) leaves the bytes.
-    s.window_pos = (dst + length) & kWindowMask;
-    return;
-  }
-  for (uint32_t k = 0; k < length; ++k) {
-    window[dst] = window[src];
-    dst = (dst + 1) & kWindowMask;
-    src = (src + 1) & kWindowMask;
-  }
-  s.window_pos = dst;
+  s.window_pos = copy_bytes(s.window, s.window_pos & kWindowMask, length, distance);
 }
 
 void flush_window() {
@@ -186,6 +195,150 @@ void read_trailing_tables() {
   }
 }
 
+namespace {
+
+// How an LZ run ended.
+enum class LzRun { done, audio, overrun };
+
+// The packed position (in input_buffer terms) past which the reader has run
+// off the data by more than the margin.
+inline int64_t overrun_limit(const TUnpackState& s) {
+  return int64_t(s.input_end + kOverrunMargin) - int64_t(s.input_base);
+}
+
+// Runs LZ steps until the entry is complete, a table block switches to
+// multimedia mode, or the reader runs off the data. The same steps as the
+// step-by-step definition, with the bit reader, the window position and the
+// byte count held in locals: writes into the window could otherwise alias
+// every one of them.
+//
+// Bits come from a 64-bit register, loaded from the buffer at (pos, bit)
+// whenever fewer bits are left in it than one step can use (51); pos and
+// bit still advance step by step, so the refill thresholds and the overrun
+// bound see exactly what the byte reader would.
+LzRun run_lz(uint8_t* window) {
+  TUnpackState& s = unpack_state;
+  const uint8_t* buf = s.input_buffer;
+  uint32_t pos, bit, wpos, wr;
+  int32_t left;
+  int64_t limit;
+  uint64_t bits = 0;    // the stream from (pos, bit) on, top-aligned
+  uint32_t avail = 0;   // valid bits in it
+  auto save = [&] {
+    s.input_pos = pos;
+    s.input_bit = bit;
+    s.window_pos = wpos;
+    unpacked_left = left;
+  };
+  auto load = [&] {
+    pos = s.input_pos;
+    bit = s.input_bit;
+    wpos = s.window_pos;
+    wr = s.write_pos;
+    left = unpacked_left;
+    limit = overrun_limit(s);
+    avail = 0;
+  };
+  load();
+
+  while (left >= 0) {
+    if ((left & 0xFFF) == 0) {
+      save();
+      report_progress(left);
+      load();
+    }
+    wpos &= kWindowMask;
+    if (pos > kRefillStep) {
+      save();
+      fill_input(false);
+      load();
+    }
+    if (int64_t(pos) > limit) {
+      save();
+      return LzRun::overrun;
+    }
+    if (wr != wpos && ((wr - wpos) & kWindowMask) < kFlushMargin) {
+      save();
+      flush_window();
+      load();
+    }
+
+    if (avail < 51) {
+      bits = load_be64(buf + pos) << bit;
+      avail = 64 - bit;
+    }
+    uint32_t used = 0;
+    auto decode = [&](const DecodeTable& t) {
+      uint32_t e = t.fast[uint32_t(bits >> (64 - kFastBits))];
+      if (e == 0) e = decode_search(t, uint32_t(bits >> 48));
+      bits <<= (e & 15);
+      used += e & 15;
+      return e >> 4;
+    };
+    auto get = [&](uint32_t n) {
+      if (n == 0) return 0u;
+      uint32_t v = uint32_t(bits >> (64 - n));
+      bits <<= n;
+      used += n;
+      return v;
+    };
+
+    uint32_t sym = decode(s.main_table);
+    uint32_t length, distance;
+    if (sym < 256) {
+      window[wpos++] = uint8_t(sym);
+      --left;
+      avail -= used;
+      used += bit;
+      pos += used >> 3;
+      bit = used & 7;
+      continue;
+    }
+    if (sym > 269) {
+      uint32_t slot = sym - 270;
+      length = kLengthBase[slot] + 3 + get(kLengthBits[slot]);
+      uint32_t d = decode(s.distance_table);
+      distance = kDistanceBase[d] + 1 + get(kDistanceBits[d]);
+      if (distance >= 0x40000) ++length;
+      if (distance >= 0x2000) ++length;
+    } else if (sym == 269) {
+      used += bit;
+      pos += used >> 3;
+      bit = used & 7;
+      save();
+      read_tables();
+      load();
+      if (s.audio_mode) return LzRun::audio;
+      continue;
+    } else if (sym == 256) {
+      length = s.last_length;
+      distance = s.last_distance;
+    } else if (sym < 261) {
+      distance = s.old_distances[(s.old_distance_index - (sym - 256)) & 3];
+      uint32_t r = decode(s.repeat_length_table);
+      length = kLengthBase[r] + 2 + get(kLengthBits[r]);
+      if (distance >= 0x40000) ++length;
+      if (distance >= 0x2000) ++length;
+      if (distance >= 0x101) ++length;
+    } else {
+      uint32_t slot = sym - 261;
+      distance = kShortBase[slot] + 1 + get(kShortBits[slot]);
+      length = 2;
+    }
+    avail -= used;
+    used += bit;
+    pos += used >> 3;
+    bit = used & 7;
+    note_copy(s, length, distance);
+    left = int32_t(uint32_t(left) - length);
+    wpos = copy_bytes(window, wpos, length, distance);
+  }
+  save();
+  return LzRun::done;
+}
+
+}  // namespace
+
 void unpack_entry(uint8_t* window, bool solid) {
   TUnpackState& s = unpack_state;
   s.window = window;
@@ -200,6 +353,13 @@ void unpack_entry(uint8_t* window, bool solid) {
 
   bool overrun = false;
   while (unpacked_left >= 0) {
+    if (!s.audio_mode) {
+      LzRun r = run_lz(window);
+      if (r == LzRun::overrun) overrun = true;
+      if (r != LzRun::audio) break;
+      continue;
+    }
+    // A multimedia step: one byte from the predictor.
     if ((unpacked_left & 0xFFF) == 0) report_progress(unpacked_left);
     s.window_pos &= kWindowMask;
     if (s.input_pos > kRefillStep) fill_input(false);
@@ -211,48 +371,14 @@ void unpack_entry(uint8_t* window, bool solid) {
     }
     if (s.write_pos != s.window_pos && ((s.write_pos - s.window_pos) & kWindowMask) < kFlushMargin)
       flush_window();
-
-    if (s.audio_mode) {
-      uint32_t sym = decode_symbol(s.audio_tables[s.current_channel]);
-      if (sym == 256) {
-        read_tables();
-        continue;
-      }
-      window[s.window_pos++] = decode_audio_byte(sym);
-      if (++s.current_channel == s.channel_count) s.current_channel = 0;
-      lower_unpacked_left(1);
+    uint32_t sym = decode_symbol(s.audio_tables[s.current_channel]);
+    if (sym == 256) {
+      read_tables();
       continue;
     }
-
-    uint32_t sym = decode_symbol(s.main_table);
-    if (sym < 256) {
-      window[s.window_pos++] = uint8_t(sym);
-      lower_unpacked_left(1);
-    } else if (sym > 269) {
-      uint32_t slot = sym - 270;
-      uint32_t length = kLengthBase[slot] + 3 + get_bits(kLengthBits[slot]);
-      uint32_t d = decode_symbol(s.distance_table);
-      uint32_t distance = kDistanceBase[d] + 1 + get_bits(kDistanceBits[d]);
-      if (distance >= 0x40000) ++length;
-      if (distance >= 0x2000) ++length;
-      copy_match(length, distance);
-    } else if (sym == 269) {
-      read_tables();
-    } else if (sym == 256) {
-      copy_match(s.last_length, s.last_distance);
-    } else if (sym < 261) {
-      uint32_t distance = s.old_distances[(s.old_distance_index - (sym - 256)) & 3];
-      uint32_t r = decode_symbol(s.repeat_length_table);
-      uint32_t length = kLengthBase[r] + 2 + get_bits(kLengthBits[r]);
-      if (distance >= 0x40000) ++length;
-      if (distance >= 0x2000) ++length;
-      if (distance >= 0x101) ++length;
-      copy_match(length, distance);
-    } else {
-      uint32_t slot = sym - 261;
-      uint32_t distance = kShortBase[slot] + 1 + get_bits(kShortBits[slot]);
-      copy_match(2, distance);
-    }
+    window[s.window_pos++] = decode_audio_byte(sym);
+    if (++s.current_channel == s.channel_count) s.current_channel = 0;
+    lower_unpacked_left(1);
   }
 
   if (!overrun) read_trailing_tables();

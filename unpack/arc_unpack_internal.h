@@ -28,8 +28,10 @@ constexpr uint32_t kInputKeep = 32;                 // bytes kept across a refil
 constexpr uint32_t kRefillStep = kInputSize - 30;   // before each decoding step
 constexpr uint32_t kRefillTable = kInputSize - 25;  // at the start of a table block
 constexpr uint32_t kRefillLength = kInputSize - 5;  // before each code-length symbol
-// The reader never legitimately looks past byte 8191; the slack only keeps a
-// miscounted look-ahead inside the buffer instead of inside a neighbour.
+// The reader never needs a bit past byte 8191, but it loads whole words:
+// four bytes per peek, eight per LZ step, starting at most at byte 8191 and
+// 8169. The slack keeps those loads inside the buffer; the bits they bring
+// from it are never used.
 constexpr uint32_t kInputSlack = 8;
 
 // How far the bit reader may run past the end of an entry's packed data
@@ -128,6 +130,16 @@ void fill_input(bool initial);
 void build_decode_table(const uint8_t* lengths, DecodeTable& table, uint32_t size);
 void read_tables();
 
+// Eight bytes as a big-endian number.
+inline uint64_t load_be64(const uint8_t* p) {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  w = __builtin_bswap64(w);
+#endif
+  return w;
+}
+
 // Four bytes as a big-endian number.
 inline uint32_t load_be32(const uint8_t* p) {
   uint32_t w;
@@ -162,19 +174,19 @@ inline uint32_t get_bits(uint32_t n) {
   return v;
 }
 
-// Decodes and consumes one code with the four-comparison search over the
-// limits; v is peek_bits(). The reference that the fast table reproduces.
+// The four-comparison search over the limits for the peek v: symbol << 4 |
+// code length, nothing consumed. The reference that fast[] reproduces.
+uint32_t decode_search(const DecodeTable& table, uint32_t v);
+// The same, consuming the code; v is peek_bits().
 uint32_t decode_symbol_search(const DecodeTable& table, uint32_t v);
 
 // Decodes and consumes one code.
 inline uint32_t decode_symbol(const DecodeTable& table) {
   uint32_t v = peek_bits();
   uint32_t e = table.fast[v >> (16 - kFastBits)];
-  if (e != 0) {
-    skip_bits(e & 15);
-    return e >> 4;
-  }
-  return decode_symbol_search(table, v);
+  if (e == 0) e = decode_search(table, v);
+  skip_bits(e & 15);
+  return e >> 4;
 }
 
 // True once the reader stands more than kOverrunMargin bytes past the end of
