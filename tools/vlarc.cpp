@@ -223,8 +223,9 @@ struct Run {
 };
 Run run;
 
+// Blanks the progress line (with spaces: not every console knows escapes).
 void clear_progress() {
-  if (run.last_percent >= 0) std::fputs("\r\033[K", stderr);
+  if (run.last_percent >= 0) std::fprintf(stderr, "\r%*s\r", static_cast<int>(run.name.size() + 5), "");
   run.last_percent = -1;
 }
 
