@@ -59,12 +59,12 @@ Bytes mixed_lz_data() {
       d.push_back(d[d.size() - back]);
     }
   }
-  Bytes far = text_data(20000, 24);
-  d.insert(d.end(), far.begin(), far.end());
+  Bytes distant = text_data(20000, 24);
+  d.insert(d.end(), distant.begin(), distant.end());
   Bytes fill = noise_data(300000, 25);
   for (auto& b : fill) b &= 0x3F;
   d.insert(d.end(), fill.begin(), fill.end());
-  d.insert(d.end(), far.begin(), far.end());  // at a distance above 0x40000
+  d.insert(d.end(), distant.begin(), distant.end());  // at a distance above 0x40000
   Bytes tail = binary_data(60000, 26);
   d.insert(d.end(), tail.begin(), tail.end());
   return d;
