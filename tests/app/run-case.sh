@@ -7,7 +7,8 @@
 #   run-case.sh CASE.script
 # Environment (set by CTest): VELMORA_TEST_BIN (the win64 programs),
 # VELMORA_PREFIX_TEMPLATE, VELMORA_CASE_ROOT, VELMORA_PAYLOAD_HOST (payload
-# files, '|'-separated), VELMORA_SHOTS (optional: where to put PNG screenshots).
+# files, '|'-separated), VELMORA_SHOTS (optional: where to put PNG screenshots),
+# VELMORA_KEEP_CASE (optional: keep the case's prefix after a pass too).
 set -euo pipefail
 script=$(realpath "$1")
 name=$(basename "$script" .script)
@@ -61,9 +62,9 @@ if [ -n "${VELMORA_SHOTS:-}" ]; then
     convert "$bmp" "$VELMORA_SHOTS/$(basename "$bmp" .bmp).png"
   done
 fi
-if [ $status -eq 0 ]; then
+if [ $status -eq 0 ] && [ -z "${VELMORA_KEEP_CASE:-}" ]; then
   rm -rf "$case_dir"
-else
+elif [ $status -ne 0 ]; then
   echo "run-case: $name failed; its prefix is kept in $prefix" >&2
 fi
 exit $status

@@ -21,6 +21,7 @@
 // Set-up:   regset KEY VALUE DATA | regkey KEY | mkdir PATH
 //           writefile PATH TEXT | filetime PATH release|older|newer
 //           oldfiles INSTALLDIR release|older|newer | kept INSTALLDIR
+// Report:   printreg KEY | printlink PATH
 //           sleep MS | echo TEXT
 // A box TITLE ending in '*' matches by prefix; the answer "none" leaves the
 // box open. "ifscr COMMAND" runs COMMAND only when the payload has a screen
@@ -358,11 +359,13 @@ void CheckLink(const std::string& path, const std::string& target, const std::st
   got_description = buffer;
   file->Release();
   link->Release();
-  // The shell may resolve a bare program name against the search path.
+  // The shell may resolve a bare program name against the search path; it
+  // must then be the system's own program, not one lying beside the setup.
+  std::string system_copy = WindowsFolder() + "\\system32\\" + target;
   bool target_ok = got_target == target ||
                    (target.find('\\') == std::string::npos &&
-                    CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, NamePart(got_target).c_str(),
-                                   -1, target.c_str(), -1) == CSTR_EQUAL);
+                    CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, got_target.c_str(), -1,
+                                   system_copy.c_str(), -1) == CSTR_EQUAL);
   Check(target_ok, path + ": target " + Quote(got_target) + ", wanted " + Quote(target));
   Check(got_args == args, path + ": arguments " + Quote(got_args) + ", wanted " + Quote(args));
   Check(got_icon == icon, path + ": icon " + Quote(got_icon) + ", wanted " + Quote(icon));
@@ -688,6 +691,45 @@ void Run(const std::vector<std::string>& w) {
                      static_cast<DWORD>(w[3].size() + 1));
     }
     RegCloseKey(key);
+  } else if (c == "printreg") {
+    // Lists the string values of a key (for the headless walk's report).
+    Need(w, 2);
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, w[1].c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+      std::printf("  HKLM\\%s: missing\n", w[1].c_str());
+      return;
+    }
+    std::printf("  HKLM\\%s\n", w[1].c_str());
+    for (DWORD i = 0;; ++i) {
+      char name[256], data[1024];
+      DWORD name_size = sizeof name, data_size = sizeof data - 1, type = 0;
+      if (RegEnumValueA(key, i, name, &name_size, nullptr, &type, reinterpret_cast<BYTE*>(data),
+                        &data_size) != ERROR_SUCCESS) {
+        break;
+      }
+      data[data_size] = 0;
+      std::printf("    %-16s %s\n", name_size ? name : "(default)", type == REG_SZ ? data : "(not a string)");
+    }
+    RegCloseKey(key);
+  } else if (c == "printlink") {
+    Need(w, 2);
+    IShellLinkA* link = nullptr;
+    IPersistFile* file = nullptr;
+    wchar_t wide[MAX_PATH];
+    MultiByteToWideChar(CP_ACP, 0, w[1].c_str(), -1, wide, MAX_PATH);
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                reinterpret_cast<void**>(&link))) ||
+        FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))) ||
+        FAILED(file->Load(wide, STGM_READ))) {
+      std::printf("  %s: cannot be read\n", w[1].c_str());
+    } else {
+      char target[1024] = {}, args[1024] = {};
+      link->GetPath(target, sizeof target, nullptr, SLGP_RAWPATH);
+      link->GetArguments(args, sizeof args);
+      std::printf("  %s\n    -> %s %s\n", w[1].c_str(), target, args);
+    }
+    if (file != nullptr) file->Release();
+    if (link != nullptr) link->Release();
   } else if (c == "link") {
     Need(w, 6);
     CheckLink(w[1], w[2], w[3], w[4], w[5]);
