@@ -87,6 +87,7 @@ const uint16_t SystemFlagsUncompressed = 0;  // 4 KiB topic blocks, no LZ77
 const uint16_t SysTitle = 1;
 const uint16_t SysCopyright = 2;
 const uint16_t SysContents = 3;
+const uint16_t SysConfig = 4;  // a macro run when the file opens
 
 // Topic blocks: 4096 bytes each, a 12-byte header, then topic links that may
 // run on into the next block. A TOPICPOS (position of a link) is
@@ -108,6 +109,8 @@ const uint16_t ParaLeftIndent = 0x0010;
 const uint16_t ParaFirstIndent = 0x0040;
 const uint8_t CmdFont = 0x80;
 const uint8_t CmdParagraphEnd = 0x82;
+const uint8_t CmdHotspotEnd = 0x89;
+const uint8_t CmdJump = 0xE3;  // jump to the topic whose context hash follows
 const uint8_t CmdEnd = 0xFF;
 
 // Fonts: descriptor 0 is body text, 1 the topic heading.
@@ -183,16 +186,15 @@ uint32_t link_size(const TLink& l) {
   return LinkHeaderSize + static_cast<uint32_t>(l.Data1.size() + l.Data2.size());
 }
 
-// One paragraph: text in one font, ended by a paragraph mark.
+// One paragraph: text in one font, ended by a paragraph mark. Jumps written
+// {shown text|context} become hotspots that open the topic of that context.
+// Strings of data2 and commands of data1 alternate: each string is followed
+// by one command. So the paragraph is: "" font, text before a jump, jump
+// command, the shown text, hotspot end, ..., the rest, paragraph mark, ""
+// end. TopicLength counts the characters shown plus the paragraph mark.
 TLink make_paragraph(const std::string& text, uint16_t font, bool bullet, int32_t space_below) {
   TLink l;
   l.Type = LinkDisplay;
-  // Strings: an empty one before the font command, the text before the
-  // paragraph mark, an empty one before the end mark.
-  l.Data2.u8(0);
-  l.Data2.strz(text);
-  l.Data2.u8(0);
-  l.Chars = static_cast<uint32_t>(text.size()) + 1;
 
   TBytes format;
   uint16_t bits = ParaSpaceBelow;
@@ -206,10 +208,34 @@ TLink make_paragraph(const std::string& text, uint16_t font, bool bullet, int32_
     put_comp_short(format, 36);   // left indent
     put_comp_short(format, -18);  // first line hangs back for the dash
   }
+  l.Data2.u8(0);
   format.u8(CmdFont);
   format.u16(font);
+
+  uint32_t chars = 0;
+  size_t at = 0;
+  for (;;) {
+    size_t open = text.find('{', at);
+    if (open == std::string::npos) break;
+    size_t bar = text.find('|', open);
+    size_t close = text.find('}', open);  // well-formed: checked by the parser
+    std::string before = text.substr(at, open - at);
+    std::string shown = text.substr(open + 1, bar - open - 1);
+    std::string context = text.substr(bar + 1, close - bar - 1);
+    l.Data2.strz(before);
+    format.u8(CmdJump);
+    format.u32(static_cast<uint32_t>(help_context_hash(context)));
+    l.Data2.strz(shown);
+    format.u8(CmdHotspotEnd);
+    chars += static_cast<uint32_t>(before.size() + shown.size());
+    at = close + 1;
+  }
+  std::string rest = text.substr(at);
+  l.Data2.strz(rest);
   format.u8(CmdParagraphEnd);
+  l.Data2.u8(0);
   format.u8(CmdEnd);
+  l.Chars = chars + static_cast<uint32_t>(rest.size()) + 1;
 
   put_comp_ulong(l.Data1, static_cast<uint32_t>(l.Data2.size()));  // text size
   put_comp_ushort(l.Data1, l.Chars);                               // character count
@@ -412,6 +438,28 @@ bool parse_help_source(const std::string& text, THelpSource& out, std::string& e
     error = "no @topic in the source";
     return false;
   }
+  // Jumps: {shown text|context}, not nested, to a topic of this file.
+  for (const THelpTopic& topic : out.Topics)
+    for (const THelpParagraph& p : topic.Paragraphs) {
+      size_t at = 0;
+      while ((at = p.Text.find_first_of("{}|", at)) != std::string::npos) {
+        size_t bar = p.Text.find('|', at), close = p.Text.find('}', at);
+        size_t next_open = p.Text.find('{', at + 1);
+        if (p.Text[at] != '{' || bar == std::string::npos || close == std::string::npos || bar > close ||
+            bar == at + 1 || (next_open != std::string::npos && next_open < close)) {
+          error = "topic " + topic.Context + ": malformed jump in \"" + p.Text + "\"";
+          return false;
+        }
+        std::string context = p.Text.substr(bar + 1, close - bar - 1);
+        bool known = false;
+        for (const THelpTopic& t : out.Topics) known |= t.Context == context;
+        if (!known) {
+          error = "topic " + topic.Context + ": jump to unknown topic " + context;
+          return false;
+        }
+        at = close + 1;
+      }
+    }
   return true;
 }
 
@@ -442,6 +490,9 @@ bool build_help_file(const THelpSource& src, std::vector<uint8_t>& image, std::s
   r = TBytes();
   r.u32(0);  // the first topic sits at offset 0
   record(SysContents, r);
+  r = TBytes();
+  r.strz("BrowseButtons()");  // the << and >> buttons walk the topics in order
+  record(SysConfig, r);
 
   // |FONT: counts and offsets, face names of 20 bytes, 11-byte descriptors
   // (attributes, half points, family, face index, foreground and background

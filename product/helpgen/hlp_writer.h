@@ -8,6 +8,7 @@
 //   @topic <context> <title>       starts a topic; <context> is its jump name
 //   <text>                         body text; blank lines end paragraphs
 //   - <text>                       a list item (indented paragraph)
+// In text, {shown text|context} is a jump to the topic with that context.
 #pragma once
 
 #include <cstdint>

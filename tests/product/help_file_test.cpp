@@ -34,6 +34,8 @@ struct THelpReader {
   std::vector<TReadTopic> Topics;
   std::vector<std::pair<int32_t, uint32_t>> Context;
   std::vector<uint32_t> BlockHeaders;  // three TOPICPOS per block
+  std::vector<int32_t> Jumps;          // context hashes the hotspots jump to
+  std::vector<std::string> Macros;     // run when the file opens
 
   uint32_t u16(size_t at) const { return D.at(at) | D.at(at + 1) << 8; }
   uint32_t u32(size_t at) const { return u16(at) | u16(at + 2) << 16; }
@@ -102,6 +104,7 @@ struct THelpReader {
       uint32_t type = u16(p), len = u16(p + 2);
       if (type == 1) Title = strz(p + 4);
       if (type == 3) { EXPECT_EQ(len, 4u); ContentsOffset = u32(p + 4); }
+      if (type == 4) Macros.push_back(strz(p + 4));
       p += 4 + len;
     }
     EXPECT_EQ(p, at + size) << "records end with the file";
@@ -189,11 +192,17 @@ struct THelpReader {
           ASSERT_NE(z, std::string::npos) << "a string for every command";
           text += d2.substr(ts, z - ts);
           counted += static_cast<uint32_t>(z - ts);
+          size_t ts_before = ts;
           ts = z + 1;
           uint8_t cmd = *p++;
           if (cmd == 0xFF) break;
           if (cmd == 0x80) { EXPECT_LT(static_cast<uint32_t>(p[0] | p[1] << 8), 2u); p += 2; }
           else if (cmd == 0x82) counted++;
+          else if (cmd == 0xE3) {
+            Jumps.push_back(static_cast<int32_t>(p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24));
+            p += 4;
+          }
+          else if (cmd == 0x89) EXPECT_GT(z, ts_before) << "a hotspot shows some text";
           else ADD_FAILURE() << "unexpected command " << int(cmd);
         }
         EXPECT_EQ(p, &s[o + len1]) << "commands end with data1";
@@ -231,6 +240,21 @@ void ReadBack(const THelpSource& src, THelpReader& reader) {
   reader.Read(image);
 }
 
+// The text a paragraph shows: jumps {shown|context} show their first part.
+std::string Shown(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); i++) {
+    if (text[i] == '{') {
+      size_t bar = text.find('|', i), close = text.find('}', i);
+      out += text.substr(i + 1, bar - i - 1);
+      i = close;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
 // The reader's view of the file matches the source, and every cross
 // reference (next topic, scrolling region, context map, contents) lands on
 // the right topic.
@@ -247,7 +271,7 @@ void ExpectMatches(const THelpSource& src, const THelpReader& r) {
     EXPECT_EQ(t.Paragraphs[0], src.Topics[i].Title) << "heading";
     for (size_t k = 0; k < src.Topics[i].Paragraphs.size(); k++) {
       const THelpParagraph& p = src.Topics[i].Paragraphs[k];
-      EXPECT_EQ(t.Paragraphs[k + 1], p.Bullet ? "- " + p.Text : p.Text);
+      EXPECT_EQ(t.Paragraphs[k + 1], Shown(p.Bullet ? "- " + p.Text : p.Text));
     }
     EXPECT_EQ(t.NextTopic, i + 1 < r.Topics.size() ? r.Topics[i + 1].Position : 0xFFFFFFFFu);
     EXPECT_NE(t.Scroll, 0xFFFFFFFFu);
@@ -258,6 +282,11 @@ void ExpectMatches(const THelpSource& src, const THelpReader& r) {
   }
   std::sort(want.begin(), want.end());
   EXPECT_EQ(r.Context, want);
+  for (int32_t jump : r.Jumps) {
+    bool found = false;
+    for (const auto& c : r.Context) found |= c.first == jump;
+    EXPECT_TRUE(found) << "a jump to a hash the context map does not know";
+  }
 }
 
 TEST(HelpFile, ShippedSourceCompilesIntoAReadableFile) {
@@ -272,6 +301,8 @@ TEST(HelpFile, ShippedSourceCompilesIntoAReadableFile) {
   ExpectMatches(src, r);
   EXPECT_EQ(r.Faces, std::vector<std::string>{"Arial"});
   EXPECT_EQ(r.BlockHeaders[1], 12u) << "the first link follows the first block header";
+  EXPECT_GE(r.Jumps.size(), 3u) << "the topics link to each other";
+  EXPECT_EQ(r.Macros, std::vector<std::string>{"BrowseButtons()"});
 
   std::string cnt = build_contents_file(src, "Velmora.Hlp");
   EXPECT_EQ(cnt.rfind(":Base Velmora.Hlp\r\n", 0), 0u);
@@ -287,7 +318,8 @@ TEST(HelpFile, LinksRunAcrossTopicBlocks) {
     text += "@topic topic_" + std::to_string(t) + " Topic number " + std::to_string(t) + "\n";
     for (int p = 0; p < 12; p++)
       text += std::string(p % 3 == 0 ? "- " : "") + "Paragraph " + std::to_string(p) + " " +
-              std::string(90 + 7 * p, static_cast<char>('a' + p)) + "\n\n";
+              std::string(90 + 7 * p, static_cast<char>('a' + p)) + " {next|topic_" +
+              std::to_string((t + 1) % 4) + "} end\n\n";
   }
   THelpSource src = Parse(text);
   THelpReader r;
@@ -314,6 +346,12 @@ TEST(HelpSource, RejectsMistakesWithTheLineNumber) {
       {"@topic about\n", "line 1"},
       {"@topic about A\n@topic ABOUT B\n", "collides"},  // same hash: case does not count
       {"; nothing but a comment\n", "no @topic"},
+      {"@topic a A\nsee {B|b}\n", "unknown topic b"},
+      {"@topic a A\nsee {B\n", "malformed jump"},
+      {"@topic a A\nsee {B|a\n", "malformed jump"},
+      {"@topic a A\nsee {|a}\n", "malformed jump"},
+      {"@topic a A\nsee {x {B|a}}\n", "malformed jump"},
+      {"@topic a A\nsee B|a}\n", "malformed jump"},
   };
   for (const auto& c : cases) {
     THelpSource src;

@@ -1,5 +1,6 @@
 // The compiled help file in the system's help viewer: it opens on the first
-// topic and shows its text.
+// topic and shows its text, and a jump leads to the topic it names (through
+// the context map).
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -11,6 +12,26 @@
 using namespace product_test;
 
 namespace {
+
+// The rich-text view that shows the topic.
+HWND TopicView(DWORD pid) {
+  HWND main = FindProcessWindow(pid, nullptr, nullptr);
+  if (!main) return nullptr;
+  HWND found = nullptr;
+  EnumChildWindows(
+      main,
+      [](HWND w, LPARAM lp) -> BOOL {
+        char cls[64] = {0};
+        GetClassNameA(w, cls, sizeof cls);
+        if (StrStrIA(cls, "richedit") && IsWindowVisible(w)) {
+          *reinterpret_cast<HWND*>(lp) = w;
+          return FALSE;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&found));
+  return found;
+}
 
 // All text of the process's rich-text views (the viewer shows a topic in one).
 std::string ShownText(DWORD pid, std::string* title) {
@@ -38,7 +59,7 @@ std::string ShownText(DWORD pid, std::string* title) {
   return c.Text;
 }
 
-TEST(HelpViewer, OpensTheHelpFileOnItsFirstTopic) {
+TEST(HelpViewer, OpensOnTheFirstTopicAndFollowsAJump) {
   TProcess p;
   ASSERT_TRUE(Start("winhlp32.exe \"" + PayloadFile("Velmora.Hlp") + "\"", p));
   std::string text, title;
@@ -49,8 +70,24 @@ TEST(HelpViewer, OpensTheHelpFileOnItsFirstTopic) {
   EXPECT_TRUE(shown) << "title \"" << title << "\", text \"" << text << "\"";
   EXPECT_EQ(text.find("What is Velmora?"), 0u) << text;
   EXPECT_NE(text.find("To see Velmora at once"), std::string::npos) << "the whole first topic";
-  EXPECT_EQ(text.find("Changing the settings"), std::string::npos) << "only the first topic";
+  EXPECT_EQ(text.find("Speed: how fast"), std::string::npos) << "only the first topic";
   EXPECT_NE(title.find("Velmora Help"), std::string::npos) << title;
+
+  // A click on the hotspot "Changing the settings" opens that topic.
+  HWND view = TopicView(p.Info.dwProcessId);
+  ASSERT_NE(view, nullptr);
+  size_t at = text.find("Changing the settings");
+  ASSERT_NE(at, std::string::npos) << "the first topic links to the settings";
+  LRESULT pos = SendMessageA(view, EM_POSFROMCHAR, static_cast<WPARAM>(at + 2), 0);
+  LPARAM click = MAKELPARAM(LOWORD(pos) + 2, HIWORD(pos) + 4);
+  PostMessageA(view, WM_LBUTTONDOWN, MK_LBUTTON, click);
+  PostMessageA(view, WM_LBUTTONUP, 0, click);
+  bool jumped = WaitFor([&] {
+    text = ShownText(p.Info.dwProcessId, &title);
+    return text.find("Changing the settings") == 0;
+  }, 10000);
+  EXPECT_TRUE(jumped) << text;
+  EXPECT_NE(text.find("Speed: how fast the ribbons move"), std::string::npos) << text;
   TerminateProcess(p.Info.hProcess, 0);  // the viewer we started
   p.Wait(5000);
 }
