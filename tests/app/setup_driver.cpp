@@ -204,10 +204,17 @@ int AnswerId(const std::string& name) {
   Fail("unknown answer " + name);
 }
 
-void SaveScreenshot(HWND window, const std::string& path) {
+// Saves the part of the screen that shows the wizard and any message box of
+// the setup in front of it.
+void SaveScreenshot(const std::string& path) {
   Sleep(400);  // let the last changes paint
-  RECT rect;
-  GetWindowRect(window, &rect);
+  RECT rect = {};
+  for (HWND dialog : SetupDialogs()) {
+    RECT part;
+    GetWindowRect(dialog, &part);
+    UnionRect(&rect, &rect, &part);
+  }
+  Check(!IsRectEmpty(&rect), "nothing of the setup is shown");
   int width = rect.right - rect.left;
   int height = rect.bottom - rect.top;
   HDC screen = GetDC(nullptr);
@@ -601,7 +608,7 @@ void Run(const std::vector<std::string>& w) {
     Sleep(200);
   } else if (c == "shot") {
     Need(w, 2);
-    SaveScreenshot(Sheet(), w[1]);
+    SaveScreenshot(w[1]);
   } else if (c == "exit") {
     Check(WaitForSingleObject(Driver.Setup.hProcess, kWaitMs) == WAIT_OBJECT_0,
           "the setup does not end");
