@@ -527,15 +527,16 @@ struct Level {
   bool lazy;
   bool optimal;
   uint32_t good;   // lazy: a copy this long is taken without looking one byte on
+  int passes;      // priced parse: passes per segment, each priced by the one before
 };
 
 Level level_of(int level) {
   switch (level) {
-    case 1: return {4, 16, false, false, 0};
-    case 2: return {12, 32, true, false, 16};
-    case 3: return {24, 64, true, false, 32};
-    case 4: return {48, 96, false, true, 0};
-    default: return {256, 258, false, true, 0};
+    case 1: return {4, 16, false, false, 0, 1};
+    case 2: return {12, 32, true, false, 16, 1};
+    case 3: return {24, 64, true, false, 32, 1};
+    case 4: return {48, 96, false, true, 0, 1};
+    default: return {256, 258, false, true, 0, 2};
   }
 }
 
@@ -1062,16 +1063,27 @@ void pack_entry(TPackState& st, const uint8_t* data, size_t size, bool solid_ent
     std::memset(&seg.lz, 0, sizeof seg.lz);
     std::memset(seg.af, 0, sizeof seg.af);
     if (ps.lv.optimal) {
-      // A first pass prices the very first segment from its own statistics.
-      if (!st.have_tables && pos == base && !pending_valid) {
+      // A first pass prices the segment from its own statistics: at level 4
+      // only for the very first segment (there are no tables to go by yet),
+      // and as a lazy parse; at level 5 for every segment, with the priced
+      // parse itself.
+      bool first_prices = !st.have_tables && pos == base && !pending_valid;
+      if (first_prices || ps.lv.passes > 1) {
         std::vector<Token> probe;
         CopyState probe_cs = cs;
-        Parser& p = ps;
-        Level keep = p.lv;
-        p.lv = level_of(3);
-        uint32_t ins = p.mf.inserted;
-        std::vector<int32_t> head = p.mf.head, head2 = p.mf.head2, head3 = p.mf.head3;
-        parse_lazy(p, probe_cs, pos, seg_goal, probe);
+        uint32_t ins = ps.mf.inserted;
+        static std::vector<int32_t> head, head2, head3;
+        head = ps.mf.head;
+        head2 = ps.mf.head2;
+        head3 = ps.mf.head3;
+        if (ps.lv.passes > 1 && !first_prices) {
+          parse_optimal(ps, probe_cs, pos, seg_goal, probe);
+        } else {
+          Level keep = ps.lv;
+          ps.lv = level_of(3);
+          parse_lazy(ps, probe_cs, pos, seg_goal, probe);
+          ps.lv = keep;
+        }
         LzFreq f;
         std::memset(&f, 0, sizeof f);
         count_tokens(probe, 0, f);
@@ -1081,12 +1093,11 @@ void pack_entry(TPackState& st, const uint8_t* data, size_t size, bool solid_ent
         pack_huffman_lengths(f.dist, kDistSize, 15, l + kMainSize);
         pack_huffman_lengths(f.rep, kRepSize, 15, l + kMainSize + kDistSize);
         prices_from(ps.pr, l, l + kMainSize, l + kMainSize + kDistSize);
-        // Forget the probe's insertions: the chains are rebuilt as the real parse goes.
-        p.mf.head = head;
-        p.mf.head2 = head2;
-        p.mf.head3 = head3;
-        p.mf.inserted = ins;
-        p.lv = keep;
+        // Forget the probe's insertions: the real parse inserts them again.
+        ps.mf.head.swap(head);
+        ps.mf.head2.swap(head2);
+        ps.mf.head3.swap(head3);
+        ps.mf.inserted = ins;
       }
       pos = parse_optimal(ps, lz_cs, pos, seg_goal, seg.toks);
     } else {
