@@ -1,0 +1,146 @@
+// .ico layout: a 6-byte directory header (0, type 1, count), one 16-byte
+// entry per image (width, height, colours, 0, planes, bits, size, offset),
+// then each image as a DIB: BITMAPINFOHEADER with twice the height (colour
+// bits and mask together), the 16-colour palette, the 4-bit colour rows and
+// the 1-bit transparency mask, rows bottom-up and padded to 4 bytes.
+#include "product/icongen/icon_writer.h"
+
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+
+// The 16 standard colours, as RGB.
+const uint8_t Palette[16][3] = {
+    {0, 0, 0},       {128, 0, 0},   {0, 128, 0},   {128, 128, 0}, {0, 0, 128},   {128, 0, 128},
+    {0, 128, 128},   {192, 192, 192}, {128, 128, 128}, {255, 0, 0}, {0, 255, 0},   {255, 255, 0},
+    {0, 0, 255},     {255, 0, 255}, {0, 255, 255}, {255, 255, 255}};
+enum { Black = 0, Maroon = 1, Teal = 6, Silver = 7, Gray = 8, Red = 9, Yellow = 11, Fuchsia = 13, Aqua = 14, White = 15 };
+const int Clear = -1;
+
+struct TCanvas {
+  int Size;
+  std::vector<int> Pixel;  // palette index or Clear, top row first
+  explicit TCanvas(int size) : Size(size), Pixel(size * size, Clear) {}
+  void put(int x, int y, int c) {
+    if (x >= 0 && y >= 0 && x < Size && y < Size) Pixel[y * Size + x] = c;
+  }
+  void rect(int x0, int y0, int x1, int y1, int c) {
+    for (int y = y0; y <= y1; y++)
+      for (int x = x0; x <= x1; x++) put(x, y, c);
+  }
+  // A thick line from (x0,y0) to (x1,y1) in canvas units.
+  void line(double x0, double y0, double x1, double y1, double width, int c, int clip_x0, int clip_y0,
+            int clip_x1, int clip_y1) {
+    for (int y = clip_y0; y <= clip_y1; y++)
+      for (int x = clip_x0; x <= clip_x1; x++) {
+        double px = x + 0.5, py = y + 0.5;
+        double dx = x1 - x0, dy = y1 - y0;
+        double t = ((px - x0) * dx + (py - y0) * dy) / (dx * dx + dy * dy);
+        if (t < 0) t = 0;
+        if (t > 1) t = 1;
+        double ex = x0 + t * dx - px, ey = y0 + t * dy - py;
+        if (std::sqrt(ex * ex + ey * ey) <= width / 2) put(x, y, c);
+      }
+  }
+};
+
+// A monitor: silver case with a dark edge, black screen, a stand.
+void draw(TIconKind kind, TCanvas& c) {
+  double s = c.Size / 32.0;
+  auto S = [s](double v) { return static_cast<int>(std::lround(v * s)); };
+  c.rect(S(2), S(3), S(29) - 1, S(24) - 1, Gray);
+  c.rect(S(3), S(4), S(28) - 1, S(23) - 1, Silver);
+  int sx0 = S(5), sy0 = S(6), sx1 = S(26) - 1, sy1 = S(21) - 1;
+  c.rect(sx0, sy0, sx1, sy1, Black);
+  c.rect(S(13), S(24), S(19) - 1, S(26) - 1, Gray);
+  c.rect(S(8), S(26), S(24) - 1, S(28) - 1, Silver);
+  c.rect(S(8), S(28), S(24) - 1, S(29) - 1, Gray);
+  // Ribbons of light across the screen.
+  c.line(4 * s, 20 * s, 27 * s, 7 * s, 3.0 * s, Fuchsia, sx0, sy0, sx1, sy1);
+  c.line(4 * s, 14 * s, 27 * s, 19 * s, 2.2 * s, Aqua, sx0, sy0, sx1, sy1);
+  c.line(9 * s, 6 * s, 22 * s, 21 * s, 1.6 * s, Yellow, sx0, sy0, sx1, sy1);
+  if (kind == IconRemove) {
+    c.line(2 * s, 2 * s, 30 * s, 30 * s, 4.0 * s, Red, 0, 0, c.Size - 1, c.Size - 1);
+    c.line(30 * s, 2 * s, 2 * s, 30 * s, 4.0 * s, Red, 0, 0, c.Size - 1, c.Size - 1);
+  }
+}
+
+void put16(std::vector<uint8_t>& b, uint32_t v) {
+  b.push_back(static_cast<uint8_t>(v));
+  b.push_back(static_cast<uint8_t>(v >> 8));
+}
+void put32(std::vector<uint8_t>& b, uint32_t v) {
+  put16(b, v & 0xFFFF);
+  put16(b, v >> 16);
+}
+
+std::vector<uint8_t> dib(const TCanvas& c) {
+  std::vector<uint8_t> b;
+  int n = c.Size;
+  uint32_t colour_row = ((n * 4 + 31) / 32) * 4, mask_row = ((n + 31) / 32) * 4;
+  put32(b, 40);
+  put32(b, n);
+  put32(b, 2 * n);
+  put16(b, 1);
+  put16(b, 4);
+  put32(b, 0);
+  put32(b, (colour_row + mask_row) * n);
+  put32(b, 0);
+  put32(b, 0);
+  put32(b, 16);
+  put32(b, 0);
+  for (const auto& p : Palette) {
+    b.push_back(p[2]);
+    b.push_back(p[1]);
+    b.push_back(p[0]);
+    b.push_back(0);
+  }
+  for (int y = n - 1; y >= 0; y--) {
+    std::vector<uint8_t> row(colour_row, 0);
+    for (int x = 0; x < n; x++) {
+      int v = c.Pixel[y * n + x];
+      uint8_t nib = static_cast<uint8_t>(v == Clear ? Black : v);
+      row[x / 2] |= (x % 2 == 0) ? static_cast<uint8_t>(nib << 4) : nib;
+    }
+    b.insert(b.end(), row.begin(), row.end());
+  }
+  for (int y = n - 1; y >= 0; y--) {
+    std::vector<uint8_t> row(mask_row, 0);
+    for (int x = 0; x < n; x++)
+      if (c.Pixel[y * n + x] == Clear) row[x / 8] |= static_cast<uint8_t>(0x80 >> (x % 8));
+    b.insert(b.end(), row.begin(), row.end());
+  }
+  return b;
+}
+
+}  // namespace
+
+bool build_icon(TIconKind kind, std::vector<uint8_t>& image) {
+  if (kind != IconSaver && kind != IconRemove) return false;
+  std::vector<std::vector<uint8_t>> images;
+  for (int size : {32, 16}) {
+    TCanvas c(size);
+    draw(kind, c);
+    images.push_back(dib(c));
+  }
+  image.clear();
+  put16(image, 0);
+  put16(image, 1);
+  put16(image, static_cast<uint32_t>(images.size()));
+  uint32_t offset = 6 + 16 * static_cast<uint32_t>(images.size());
+  int sizes[] = {32, 16};
+  for (size_t i = 0; i < images.size(); i++) {
+    image.push_back(static_cast<uint8_t>(sizes[i]));
+    image.push_back(static_cast<uint8_t>(sizes[i]));
+    image.push_back(16);
+    image.push_back(0);
+    put16(image, 1);
+    put16(image, 4);
+    put32(image, static_cast<uint32_t>(images[i].size()));
+    put32(image, offset);
+    offset += static_cast<uint32_t>(images[i].size());
+  }
+  for (const auto& img : images) image.insert(image.end(), img.begin(), img.end());
+  return true;
+}
