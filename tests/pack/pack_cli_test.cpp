@@ -181,10 +181,15 @@ TEST(PackCli, SelfExtractorStubWithinTheScanWindow) {
   EXPECT_EQ(driver_extract(whole, out), 0);
   EXPECT_TRUE(out["a.txt"] == text);
 
-  // A stub the scan would not see past, or too short to be skipped, is refused.
+  // A stub the scan would not see past, one too short to be skipped, and
+  // one with a marker of its own (the reader would stop there) are refused.
   write_file(s.path("big.bin"), Bytes(200000, 1));
   write_file(s.path("tiny.bin"), Bytes(3, 1));
-  for (const char* bad : {"big.bin", "tiny.bin"}) {
+  Bytes marked = stub;
+  const uint8_t marker[7] = {0x72, 0x61, 0x72, 0x21, 0x1A, 0x07, 0x00};
+  std::copy(marker, marker + 7, marked.begin() + 1000);
+  write_file(s.path("marked.bin"), marked);
+  for (const char* bad : {"big.bin", "tiny.bin", "marked.bin"}) {
     ToolRun r = vlarc({"a", "--sfx", bad, "bad.exe", "a.txt"});
     EXPECT_NE(r.status, 0) << bad;
     EXPECT_FALSE(r.err.empty()) << bad;
