@@ -25,6 +25,7 @@
 #include "archive/arc_checksum.h"
 #include "archive/arc_extract.h"
 #include "archive/archive_class.h"
+#include "unpack/arc_audio.h"
 #include "unpack/arc_unpack_internal.h"
 
 TUnpackState unpack_state;
@@ -197,8 +198,9 @@ void read_trailing_tables() {
 
 namespace {
 
-// How an LZ run ended.
-enum class LzRun { done, audio, overrun };
+// How a run of steps in one mode ended: the entry is complete, a table
+// block switched the mode, or the reader ran off the data.
+enum class Run { done, switched, overrun };
 
 // The packed position (in input_buffer terms) past which the reader has run
 // off the data by more than the margin.
@@ -216,7 +218,7 @@ inline int64_t overrun_limit(const TUnpackState& s) {
 // whenever fewer bits are left in it than one step can use (51); pos and
 // bit still advance step by step, so the refill thresholds and the overrun
 // bound see exactly what the byte reader would.
-LzRun run_lz(uint8_t* window) {
+Run run_lz(uint8_t* window) {
   TUnpackState& s = unpack_state;
   const uint8_t* buf = s.input_buffer;
   uint32_t pos, bit, wpos, wr;
@@ -255,7 +257,7 @@ LzRun run_lz(uint8_t* window) {
     }
     if (int64_t(pos) > limit) {
       save();
-      return LzRun::overrun;
+      return Run::overrun;
     }
     if (wr != wpos && ((wr - wpos) & kWindowMask) < kFlushMargin) {
       save();
@@ -308,7 +310,7 @@ LzRun run_lz(uint8_t* window) {
       save();
       read_tables();
       load();
-      if (s.audio_mode) return LzRun::audio;
+      if (s.audio_mode) return Run::switched;
       continue;
     } else if (sym == 256) {
       length = s.last_length;
@@ -334,7 +336,92 @@ LzRun run_lz(uint8_t* window) {
     wpos = copy_bytes(window, wpos, length, distance);
   }
   save();
-  return LzRun::done;
+  return Run::done;
+}
+
+// Runs multimedia steps, like run_lz: one symbol of the current channel's
+// table per step, and one byte from the predictor.
+Run run_audio(uint8_t* window) {
+  TUnpackState& s = unpack_state;
+  const uint8_t* buf = s.input_buffer;
+  uint32_t pos, bit, wpos, wr, channel, channels;
+  int32_t left, channel_delta;
+  int64_t limit;
+  uint64_t bits = 0;
+  uint32_t avail = 0;
+  auto save = [&] {
+    s.input_pos = pos;
+    s.input_bit = bit;
+    s.window_pos = wpos;
+    s.current_channel = channel;
+    s.channel_delta = channel_delta;
+    unpacked_left = left;
+  };
+  auto load = [&] {
+    pos = s.input_pos;
+    bit = s.input_bit;
+    wpos = s.window_pos;
+    wr = s.write_pos;
+    channel = s.current_channel;
+    channels = s.channel_count;
+    channel_delta = s.channel_delta;
+    left = unpacked_left;
+    limit = overrun_limit(s);
+    avail = 0;
+  };
+  load();
+
+  while (left >= 0) {
+    if ((left & 0xFFF) == 0) {
+      save();
+      report_progress(left);
+      load();
+    }
+    wpos &= kWindowMask;
+    if (pos > kRefillStep) {
+      save();
+      fill_input(false);
+      load();
+    }
+    if (int64_t(pos) > limit) {
+      save();
+      return Run::overrun;
+    }
+    if (wr != wpos && ((wr - wpos) & kWindowMask) < kFlushMargin) {
+      save();
+      flush_window();
+      load();
+    }
+
+    if (avail < 16) {
+      bits = load_be64(buf + pos) << bit;
+      avail = 64 - bit;
+    }
+    const DecodeTable& t = s.audio_tables[channel];
+    uint32_t e = t.fast[uint32_t(bits >> (64 - kFastBits))];
+    if (e == 0) e = decode_search(t, uint32_t(bits >> 48));
+    uint32_t n = e & 15;
+    bits <<= n;
+    avail -= n;
+    n += bit;
+    pos += n >> 3;
+    bit = n & 7;
+
+    uint32_t sym = e >> 4;
+    if (sym == 256) {
+      save();
+      read_tables();
+      load();
+      if (!s.audio_mode) return Run::switched;
+      continue;
+    }
+    uint8_t byte = audio_step(s.channels[channel], channel_delta, sym);
+    if (++channel == channels) channel = 0;
+    --left;
+    window[wpos++] = byte;
+  }
+  save();
+  return Run::done;
 }
 
 }  // namespace
@@ -351,36 +438,12 @@ void unpack_entry(uint8_t* window, bool solid) {
   // largest positive count.
   if (unpacked_left != INT32_MIN) --unpacked_left;
 
-  bool overrun = false;
-  while (unpacked_left >= 0) {
-    if (!s.audio_mode) {
-      LzRun r = run_lz(window);
-      if (r == LzRun::overrun) overrun = true;
-      if (r != LzRun::audio) break;
-      continue;
-    }
-    // A multimedia step: one byte from the predictor.
-    if ((unpacked_left & 0xFFF) == 0) report_progress(unpacked_left);
-    s.window_pos &= kWindowMask;
-    if (s.input_pos > kRefillStep) fill_input(false);
-    // A damaged stream that has run off the end of its data is given up;
-    // the entry's checksum then tells.
-    if (input_overrun()) {
-      overrun = true;
-      break;
-    }
-    if (s.write_pos != s.window_pos && ((s.write_pos - s.window_pos) & kWindowMask) < kFlushMargin)
-      flush_window();
-    uint32_t sym = decode_symbol(s.audio_tables[s.current_channel]);
-    if (sym == 256) {
-      read_tables();
-      continue;
-    }
-    window[s.window_pos++] = decode_audio_byte(sym);
-    if (++s.current_channel == s.channel_count) s.current_channel = 0;
-    lower_unpacked_left(1);
-  }
+  // The steps run in stretches of one mode; a table block may switch it. A
+  // damaged stream that has run off the end of its data is given up, and
+  // the entry's checksum then tells.
+  Run r = Run::switched;
+  while (r == Run::switched) r = s.audio_mode ? run_audio(window) : run_lz(window);
 
-  if (!overrun) read_trailing_tables();
+  if (r != Run::overrun) read_trailing_tables();
   flush_window();
 }

@@ -189,13 +189,6 @@ inline uint32_t decode_symbol(const DecodeTable& table) {
   return e >> 4;
 }
 
-// True once the reader stands more than kOverrunMargin bytes past the end of
-// the packed data delivered for this entry.
-inline bool input_overrun() {
-  const TUnpackState& s = unpack_state;
-  return s.input_base + s.input_pos > s.input_end + kOverrunMargin;
-}
-
 // Multimedia predictor: one output byte of current_channel from its delta.
 uint8_t decode_audio_byte(uint32_t delta);
 
