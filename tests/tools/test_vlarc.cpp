@@ -63,6 +63,7 @@ ToolResult run_vlarc(const TempDir& scratch, const std::vector<std::string>& arg
   const std::string out = scratch.file("stdout.txt");
   const std::string err = scratch.file("stderr.txt");
   ToolResult r;
+  std::string start_error;
 #ifdef _WIN32
   // Started directly, without a command interpreter in between.
   std::string cmd = quote(program_folder() + "vlarc.exe");
@@ -88,6 +89,8 @@ ToolResult run_vlarc(const TempDir& scratch, const std::vector<std::string>& arg
     if (GetExitCodeProcess(pi.hProcess, &code)) r.status = static_cast<int>(code);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
+  } else {
+    start_error = "vlarc not started, error " + std::to_string(GetLastError());
   }
   if (out_file != INVALID_HANDLE_VALUE) CloseHandle(out_file);
   if (err_file != INVALID_HANDLE_VALUE) CloseHandle(err_file);
@@ -103,6 +106,7 @@ ToolResult run_vlarc(const TempDir& scratch, const std::vector<std::string>& arg
     *text = tooltest::read_text(text == &r.out ? out : err);
     text->erase(std::remove(text->begin(), text->end(), '\r'), text->end());
   }
+  r.err += start_error;
   return r;
 }
 
@@ -178,7 +182,7 @@ TEST(Vlarc, TestChecksEveryEntryAndReportsTheRunsCode) {
   EXPECT_TRUE(contains(r.out, "big.txt: OK")) << r.out;
 
   r = run_vlarc(tmp, {"t", tmp.file("damaged.arc")});
-  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.status, 3) << r.out << r.err;
   EXPECT_TRUE(contains(r.out, "docs\\readme.txt: CRC error")) << r.out;
   EXPECT_TRUE(contains(r.out, "big.txt: OK")) << r.out;
   EXPECT_TRUE(contains(r.err, "1 of 3 entries failed")) << r.err;
@@ -193,7 +197,7 @@ TEST(Vlarc, TestChecksEveryEntryAndReportsTheRunsCode) {
   b.marker().main_header().file(stored_file("first.txt", "1")).file(broken);
   ASSERT_TRUE(tooltest::write_file(tmp.file("broken.arc"), b.bytes()));
   r = run_vlarc(tmp, {"t", tmp.file("broken.arc")});
-  EXPECT_EQ(r.status, 10);
+  EXPECT_EQ(r.status, 10) << r.out << r.err;
   EXPECT_TRUE(contains(r.out, "first.txt: OK")) << r.out;
   EXPECT_TRUE(contains(r.err, "damaged file header")) << r.err;
   EXPECT_EQ(run_vlarc(tmp, {"l", tmp.file("broken.arc")}).status, 10);
@@ -222,7 +226,7 @@ TEST(Vlarc, ExtractsByNamePartStampedAndOverwriting) {
   ASSERT_TRUE(tooltest::write_file(tmp.file("damaged.arc"), damaged.bytes));
   const std::string out2 = tmp.file("out2");
   const ToolResult r2 = run_vlarc(tmp, {"x", tmp.file("damaged.arc"), out2});
-  EXPECT_EQ(r2.status, 3);
+  EXPECT_EQ(r2.status, 3) << r2.out << r2.err;
   EXPECT_FALSE(tooltest::file_exists(out2 + "/readme.txt"));
   EXPECT_EQ(tooltest::read_file(out2 + "/big.txt"), a.text);
 }
@@ -271,19 +275,19 @@ TEST(Vlarc, BadInputGivesAMessageAndAStatus) {
     std::vector<std::string> args = {cmd, tmp.file("notes.txt")};
     if (std::string(cmd) == "x") args.push_back(tmp.file("out"));
     ToolResult r = run_vlarc(tmp, args);
-    EXPECT_EQ(r.status, 9);
+    EXPECT_EQ(r.status, 9) << r.out << r.err;
     EXPECT_TRUE(contains(r.err, "is not an archive")) << r.err;
 
     args[1] = tmp.file("no-such-file.arc");
     r = run_vlarc(tmp, args);
-    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.status, 0) << r.out << r.err;
     EXPECT_TRUE(contains(r.err, "cannot open")) << r.err;
   }
   // Usage errors.
   for (const auto& args : std::vector<std::vector<std::string>>{
            {}, {"q", "a.arc"}, {"l"}, {"t", "a.arc", "extra"}, {"x", "a.arc"}}) {
     const ToolResult r = run_vlarc(tmp, args);
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
     EXPECT_TRUE(contains(r.err, "usage:")) << r.err;
   }
 }
