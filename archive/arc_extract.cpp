@@ -19,7 +19,7 @@
 #include "archive/arc_extract.h"
 
 #include <cstdlib>
-#include <new>
+#include <string>
 
 #include "archive/arc_block.h"
 #include "archive/archive_class.h"
