@@ -100,6 +100,7 @@ class Uninstaller : public ::testing::Test {
     RemoveTree(InstallDir);
     RemoveTree(Group());
     DeleteFileA(InstalledPath("Velmora.scr").c_str());
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tarvik\\Velmora\\1.0\\Extra");
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, ProductKey);
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tarvik\\Velmora");
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tarvik\\Other");
@@ -302,6 +303,22 @@ TEST_F(Uninstaller, AFileHeldOpenIsReportedAndTheRestRemoved) {
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, ProductKey));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, AppPathsKey));
+}
+
+TEST_F(Uninstaller, AKeyThatCannotGoIsReportedAndTheRestRemoved) {
+  // Something else keeps a subkey in the product key: the key stays (and is
+  // named), everything else goes.
+  ASSERT_TRUE(WriteString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tarvik\\Velmora\\1.0\\Extra", "Owner", "someone"));
+  std::string out;
+  EXPECT_EQ(RunQuiet(out), 1) << out;
+  EXPECT_NE(out.find("HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarvik\\Velmora\\1.0"), std::string::npos) << out;
+  ExpectUninstallerGone();
+  for (const char* name : Payload) EXPECT_FALSE(Exists(InstalledPath(name))) << name;
+  EXPECT_TRUE(WaitFor([] { return !Exists(InstallDir); }, 10000));
+  EXPECT_FALSE(Exists(Group()));
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, AppPathsKey));
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
+  EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tarvik\\Velmora\\1.0\\Extra"));
 }
 
 TEST_F(Uninstaller, DoesNotFollowRecordedValuesOutOfPlace) {

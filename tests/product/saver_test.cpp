@@ -50,6 +50,36 @@ TEST(SaverCommand, AcceptsTheUsualForms) {
   }
 }
 
+// The chime is found through the screen saver's App Paths entry.
+TEST(SaverChime, IsFoundBesideTheInstalledFiles) {
+  const char key[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Velmora.scr";
+  char temp[MAX_PATH];
+  GetTempPathA(sizeof temp, temp);
+  std::string folder = std::string(temp) + "velmora-chime-test";
+  CreateDirectoryA(folder.c_str(), nullptr);
+  std::string wav = folder + "\\Velmora.wav";
+  DeleteFileA(wav.c_str());
+  RegDeleteKeyA(HKEY_LOCAL_MACHINE, key);
+  char found[MAX_PATH + 32];
+
+  EXPECT_FALSE(FindChime(found, sizeof found)) << "no App Paths entry";
+  ASSERT_TRUE(WriteString(HKEY_LOCAL_MACHINE, key, "Path", folder));
+  EXPECT_FALSE(FindChime(found, sizeof found)) << "no chime in the folder";
+  ASSERT_TRUE(CopyFileA(PayloadFile("Velmora.wav").c_str(), wav.c_str(), FALSE));
+  ASSERT_TRUE(FindChime(found, sizeof found));
+  EXPECT_STREQ(found, wav.c_str());
+  ASSERT_TRUE(WriteString(HKEY_LOCAL_MACHINE, key, "Path", folder + "\\"));
+  ASSERT_TRUE(FindChime(found, sizeof found));
+  EXPECT_STREQ(found, wav.c_str()) << "a trailing separator is not doubled";
+  char small[8];
+  EXPECT_FALSE(FindChime(small, sizeof small)) << "a path that does not fit is no path";
+  EXPECT_STREQ(small, "");
+
+  RegDeleteKeyA(HKEY_LOCAL_MACHINE, key);
+  DeleteFileA(wav.c_str());
+  RemoveDirectoryA(folder.c_str());
+}
+
 // ---- Preview ------------------------------------------------------------------
 
 HWND MakeHostWindow() {
