@@ -121,6 +121,9 @@ bool StartCleanupCopy(const std::string& self, bool quiet) {
 }
 
 int RunCleanup(const TArgs& args) {
+  // Only ever an uninstaller's own file: this switch must not become a way
+  // to delete anything else.
+  if (lstrcmpiA(GetNamePart(args.Original).c_str(), "VLRemove.exe") != 0) return 0;
   HANDLE original = reinterpret_cast<HANDLE>(args.WaitHandle);
   if (original) {
     WaitForSingleObject(original, INFINITE);  // the user may take a while with the report

@@ -321,6 +321,15 @@ TEST_F(Uninstaller, AKeyThatCannotGoIsReportedAndTheRestRemoved) {
   EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tarvik\\Velmora\\1.0\\Extra"));
 }
 
+TEST_F(Uninstaller, TheCleanUpSwitchDeletesNothingButAnUninstaller) {
+  std::string readme = InstalledPath("ReadMe.txt");
+  TProcess p;
+  ASSERT_TRUE(Start("\"" + InstalledPath("VLRemove.exe") + "\" /cleanup 0 \"" + readme + "\"", p));
+  EXPECT_EQ(p.Wait(), 0);
+  EXPECT_TRUE(Exists(readme));
+  EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, ProductKey)) << "and it removes nothing else either";
+}
+
 TEST_F(Uninstaller, DoesNotFollowRecordedValuesOutOfPlace) {
   // A group recorded as an absolute or climbing path, and an App Paths
   // default naming some other program: neither is touched.
