@@ -103,15 +103,22 @@ inline uint32_t code_position(const DecodeTable& table, uint32_t len, uint32_t v
 // Fills fast[]: every peek with the same top kFastBits bits has the same
 // length when that length is kFastBits or less (the limits up to that length
 // are multiples of 1 << (16 - kFastBits), or the 0xFFFF cap that no peek
-// reaches), and then the same position.
+// reaches), and then the same position. Since the limits never decrease,
+// the prefixes of length L are those from limit[L-1] up to limit[L], and the
+// rest, from limit[kFastBits] on, are left to the search.
 void build_fast_table(DecodeTable& table) {
   constexpr uint32_t shift = 16 - kFastBits;
-  for (uint32_t p = 0; p < (1u << kFastBits); ++p) {
-    uint32_t v = p << shift;
-    uint32_t len = code_length(table.limit, v);
-    table.fast[p] =
-        len <= kFastBits ? uint16_t(table.symbols[code_position(table, len, v)] << 4 | len) : 0;
+  constexpr uint32_t step = 1u << shift;
+  uint32_t p = 0;
+  for (uint32_t len = 1; len <= kFastBits; ++len) {
+    // The 0xFFFF cap rounds up to the end of the table.
+    uint32_t end = (table.limit[len] + step - 1) >> shift;
+    for (; p < end; ++p) {
+      uint32_t v = p << shift;
+      table.fast[p] = uint16_t(table.symbols[code_position(table, len, v)] << 4 | len);
+    }
   }
+  for (; p < (1u << kFastBits); ++p) table.fast[p] = 0;
 }
 
 }  // namespace
