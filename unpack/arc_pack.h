@@ -81,7 +81,7 @@ struct TPackState {
   uint32_t last_length;
   // Tables and mode.
   uint8_t previous_lengths[1028];
-  uint32_t previous_count;  // lengths the last table block read (the rest is unsettled)
+  uint32_t previous_count;  // leading previous_lengths the decoder is known to hold
   bool audio_mode;
   uint32_t channel_count;
   uint32_t current_channel;
@@ -92,15 +92,18 @@ struct TPackState {
   uint8_t repeat_lengths[28];
   uint8_t audio_lengths[4][257];
   bool have_tables;          // a table block has been written in this run
-  // The last 1 MiB of output (the decoder's window contents, position-independent).
+  // The last 1 MiB of output, oldest first: what later solid entries may copy from.
   std::vector<uint8_t> history;
 };
 
 void pack_state_reset(TPackState& state);
 
 // Compresses one entry at level 1..5 into out (replaced). solid: the entry
-// continues state (no leading table block is required by the decoder).
-// Updates state to what the decoder holds after the entry.
+// continues the state left by the previous compressed entry (the decoder
+// reads no table block at its start, so such an entry must follow one that
+// pack_entry compressed with this state); otherwise the state is reset.
+// Updates state to what the decoder holds after the entry. An empty entry
+// gives no bytes.
 void pack_entry(TPackState& state, const uint8_t* data, size_t size, bool solid, int level,
                 std::vector<uint8_t>& out);
 
