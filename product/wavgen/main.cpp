@@ -35,7 +35,11 @@ int main(int argc, char** argv) {
       others += s;
     }
     size = total - others;
-    if (size % 2) size--;
+    if (size % 2) {
+      // A RIFF file has an even size: the total is missed by one byte.
+      std::fprintf(stderr, "vl_wavgen: the other files leave an odd remainder; the total is %ld\n", total - 1);
+      size--;
+    }
   } else if (argc == 3) {
     size = std::atol(argv[2]);
   }
