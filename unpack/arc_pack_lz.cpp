@@ -1017,16 +1017,21 @@ void pack_entry(TPackState& st, const uint8_t* data, size_t size, bool solid_ent
 
   // The buffer holds what the decoder's window holds before the entry (in a
   // solid run) followed by the entry itself.
-  std::vector<uint8_t> buf;
-  buf.reserve(st.history.size() + size + 8);
-  buf.insert(buf.end(), st.history.begin(), st.history.end());
-  buf.insert(buf.end(), data, data + size);
+  // Without history the entry is used where it lies.
+  std::vector<uint8_t> joined;
+  const uint8_t* buf = data;
+  if (!st.history.empty()) {
+    joined.reserve(st.history.size() + size);
+    joined.insert(joined.end(), st.history.begin(), st.history.end());
+    joined.insert(joined.end(), data, data + size);
+    buf = joined.data();
+  }
   uint32_t base = static_cast<uint32_t>(st.history.size());
-  uint32_t end = static_cast<uint32_t>(buf.size());
+  uint32_t end = static_cast<uint32_t>(base + size);
 
   static Parser ps;
   ps.lv = level_of(level);
-  mf_init(ps.mf, buf.data(), end);
+  mf_init(ps.mf, buf, end);
   mf_insert_to(ps.mf, base);
   ps.lowest = 0;
   ps.end = end;
@@ -1114,7 +1119,7 @@ void pack_entry(TPackState& st, const uint8_t* data, size_t size, bool solid_ent
     // Audio alternatives for the same bytes.
     uint32_t seg_len = pos - seg_start;
     int cands[4];
-    int nc = audio_candidates(ar, buf.data() + seg_start, seg_len, double(lz_cost) / seg_len, level, cands);
+    int nc = audio_candidates(ar, buf + seg_start, seg_len, double(lz_cost) / seg_len, level, cands);
     uint64_t best_cost = lz_cost;
     int best_channels = 0;
     AudioRun best_run;
@@ -1201,6 +1206,6 @@ void pack_entry(TPackState& st, const uint8_t* data, size_t size, bool solid_ent
   std::memcpy(st.audio, ar.ch, sizeof ar.ch);
   st.channel_delta = ar.channel_delta;
   // current_channel was advanced by the audio blocks as they were written.
-  size_t keep = std::min<size_t>(buf.size(), kWindow);
-  st.history.assign(buf.end() - keep, buf.end());
+  size_t keep = std::min<size_t>(end, kWindow);
+  st.history.assign(buf + end - keep, buf + end);
 }
