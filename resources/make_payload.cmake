@@ -1,6 +1,7 @@
 # Packs the payload archive and writes the source that defines its unpacked
 # size, the 100 % mark of the progress bar.
 #   cmake -DVLARC=... -DFILES=a|b|c -DARCHIVE=... -DTOTAL_SOURCE=... -P make_payload.cmake
+cmake_minimum_required(VERSION 3.25)
 string(REPLACE "|" ";" files "${FILES}")
 
 if(NOT EXISTS "${VLARC}")
@@ -8,9 +9,26 @@ if(NOT EXISTS "${VLARC}")
                       "(cmake --preset release && cmake --build build/release --target vlarc)")
 endif()
 
+# The archive holds bare names, not the build machine's folders: the files
+# are packed from a staging folder, in the order given.
+set(stage "${ARCHIVE}.stage")
+file(REMOVE_RECURSE "${stage}")
+file(MAKE_DIRECTORY "${stage}")
+set(names)
+foreach(f IN LISTS files)
+  get_filename_component(name "${f}" NAME)
+  if(name IN_LIST names)
+    message(FATAL_ERROR "two payload files are named ${name}")
+  endif()
+  list(APPEND names "${name}")
+  file(COPY "${f}" DESTINATION "${stage}")
+endforeach()
+
 file(REMOVE "${ARCHIVE}")
-execute_process(COMMAND "${VLARC}" a -m5 "${ARCHIVE}" ${files}
+execute_process(COMMAND "${VLARC}" a -m5 "${ARCHIVE}" ${names}
+                WORKING_DIRECTORY "${stage}"
                 RESULT_VARIABLE rc)
+file(REMOVE_RECURSE "${stage}")
 if(NOT rc EQUAL 0 OR NOT EXISTS "${ARCHIVE}")
   file(REMOVE "${ARCHIVE}")
   message(FATAL_ERROR "vlarc could not pack the payload (status ${rc})")

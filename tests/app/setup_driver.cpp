@@ -14,10 +14,11 @@
 //           press back|next|finish|cancel | button NAME enabled|disabled|hidden
 //           button-text NAME TEXT | progress N | box TITLE TEXT ok|cancel|yes|no
 //           nobox | browse ok|cancel | shot FILE.bmp | exit | second-copy EXE
+//           mainwindow 0|1
 // Results:  file PATH [SIZE] | nofile PATH | same PATH HOSTCOPY | stamped PATH
 //           payload INSTALLDIR | reg KEY VALUE DATA | noreg KEY VALUE
 //           nokey KEY | link PATH TARGET ARGS ICON DESCRIPTION
-//           launch SCREENSAVER | nolaunch | noplanted
+//           launch SCREENSAVER | nolaunch [MS] | noplanted
 // Set-up:   regset KEY VALUE DATA | regkey KEY | mkdir PATH
 //           writefile PATH TEXT | filetime PATH release|older|newer
 //           oldfiles INSTALLDIR release|older|newer | kept INSTALLDIR
@@ -576,6 +577,13 @@ void Run(const std::vector<std::string>& w) {
     PostMessageA(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button));
     Check(WaitFor([&] { return !IsWindow(box) || !IsWindowVisible(box); }), "the box stays");
     Sleep(200);
+  } else if (c == "mainwindow") {
+    // Whether the setup's main window (the mark of a running copy) exists.
+    Need(w, 2);
+    Eventually([&](std::string* got) {
+      *got = FindWindowA("Velmora Setup", nullptr) != nullptr ? "1" : "0";
+      return *got == w[1];
+    }, "main window");
   } else if (c == "nobox") {
     Sleep(500);
     Check(!AnyBox(), "a message box is shown");
@@ -765,7 +773,8 @@ void Run(const std::vector<std::string>& w) {
                          WindowsFolder().c_str(), -1) == CSTR_EQUAL,
           "current directory " + Quote(cwd));
   } else if (c == "nolaunch") {
-    Sleep(1500);
+    // Starting a program under Wine takes a while: wait before looking.
+    Sleep(w.size() > 1 ? static_cast<DWORD>(std::atoi(w[1].c_str())) : 2000);
     Check(GetFileAttributesA(kLaunchRecord) == INVALID_FILE_ATTRIBUTES,
           "the Display control panel was started");
   } else if (c == "noplanted") {
