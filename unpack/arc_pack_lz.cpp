@@ -362,16 +362,18 @@ struct MatchFinder {
   const uint8_t* buf;
   uint32_t size;
   std::vector<int32_t> head;   // 4-byte hash -> last position
-  std::vector<int32_t> prev;   // position & (window - 1) -> earlier position, same hash
+  std::vector<int32_t> prev;   // position & prev_mask -> earlier position, same hash
+  uint32_t prev_mask;          // the window, or less for a small buffer
+  int hash_bits;               // of head: fewer for a small buffer
   std::vector<int32_t> head3;  // 3-byte hash -> last position
   std::vector<int32_t> head2;  // 2-byte value -> last position
   uint32_t inserted;           // positions below this are in the tables
 };
 
-inline uint32_t hash4(const uint8_t* p) {
+inline uint32_t hash4(const uint8_t* p, int bits) {
   uint32_t v;
   std::memcpy(&v, p, 4);
-  return (v * 2654435761u) >> (32 - kHashBits);
+  return (v * 2654435761u) >> (32 - bits);
 }
 
 inline uint32_t hash3(const uint8_t* p) {
@@ -381,8 +383,14 @@ inline uint32_t hash3(const uint8_t* p) {
 void mf_init(MatchFinder& mf, const uint8_t* buf, uint32_t size) {
   mf.buf = buf;
   mf.size = size;
-  mf.head.assign(1u << kHashBits, -1);
-  mf.prev.assign(kWindow, -1);
+  // Tables in proportion to the buffer, so that small entries start quickly.
+  uint32_t span = 4096;
+  while (span < size && span < kWindow) span <<= 1;
+  mf.prev_mask = span - 1;
+  mf.hash_bits = 12;
+  while (mf.hash_bits < kHashBits && (1u << mf.hash_bits) < span) mf.hash_bits++;
+  mf.head.assign(1u << mf.hash_bits, -1);
+  mf.prev.assign(span, -1);
   mf.head3.assign(1u << 16, -1);
   mf.head2.assign(65536, -1);
   mf.inserted = 0;
@@ -392,8 +400,8 @@ inline void mf_insert_to(MatchFinder& mf, uint32_t end) {
   while (mf.inserted < end) {
     uint32_t p = mf.inserted++;
     if (p + 3 < mf.size) {
-      uint32_t h = hash4(mf.buf + p);
-      mf.prev[p & (kWindow - 1)] = mf.head[h];
+      uint32_t h = hash4(mf.buf + p, mf.hash_bits);
+      mf.prev[p & mf.prev_mask] = mf.head[h];
       mf.head[h] = static_cast<int32_t>(p);
     }
     if (p + 2 < mf.size) mf.head3[hash3(mf.buf + p)] = static_cast<int32_t>(p);
@@ -439,11 +447,11 @@ int mf_find(MatchFinder& mf, uint32_t pos, uint32_t lowest, uint32_t max_len, in
     }
   }
   if (max_len >= 4 && best < max_len && best < nice && pos + 3 < mf.size) {
-    int32_t cand = mf.head[hash4(cur)];
+    int32_t cand = mf.head[hash4(cur, mf.hash_bits)];
     while (cand >= 0 && depth-- > 0) {
       uint32_t c = static_cast<uint32_t>(cand);
       if (c >= pos) {  // pos itself, when it was searched before
-        cand = mf.prev[c & (kWindow - 1)];
+        cand = mf.prev[c & mf.prev_mask];
         if (cand >= static_cast<int32_t>(c)) break;
         continue;
       }
@@ -461,7 +469,7 @@ int mf_find(MatchFinder& mf, uint32_t pos, uint32_t lowest, uint32_t max_len, in
           }
         }
       }
-      int32_t nx = mf.prev[c & (kWindow - 1)];
+      int32_t nx = mf.prev[c & mf.prev_mask];
       if (nx >= cand) break;
       cand = nx;
     }
