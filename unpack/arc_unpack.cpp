@@ -117,6 +117,18 @@ void reset_decoder(bool solid) {
 
 namespace {
 
+// Moves of 8 and 4 bytes: all source bytes are read before any is written.
+inline void move8(uint8_t* out, const uint8_t* in) {
+  uint64_t v;
+  std::memcpy(&v, in, 8);
+  std::memcpy(out, &v, 8);
+}
+inline void move4(uint8_t* out, const uint8_t* in) {
+  uint32_t v;
+  std::memcpy(&v, in, 4);
+  std::memcpy(out, &v, 4);
+}
+
 // Copies length bytes from distance back to window position dst and returns
 // the position after them. The copy means one byte at a time, in order, so
 // that a distance shorter than the length repeats the last `distance` bytes,
@@ -127,16 +139,25 @@ inline uint32_t copy_bytes(uint8_t* window, uint32_t dst, uint32_t length, uint3
   if (dst + length <= kWindowSize && src + length <= kWindowSize) {
     uint8_t* out = window + dst;
     const uint8_t* in = window + src;
-    if (distance >= 8 || src > dst) {
+    if (src < dst && distance >= 8 && length <= 16) {
+      // Short copies, the common case, as two moves that may overlap each
+      // other: the second reads at most 8 bytes back from its end, which
+      // the first has already made final.
+      if (length >= 8) {
+        move8(out, in);
+        move8(out + length - 8, in + length - 8);
+      } else if (length >= 4) {
+        move4(out, in);
+        move4(out + length - 4, in + length - 4);
+      } else {
+        for (uint32_t k = 0; k < length; ++k) out[k] = in[k];
+      }
+    } else if (distance >= 8 || src > dst) {
       // Eight bytes a time: a chunk never reads what it writes itself, and
       // reading ahead of the writes (src > dst) sees the old bytes as the
       // byte loop would.
       uint32_t left = length;
-      for (; left >= 8; left -= 8, in += 8, out += 8) {
-        uint64_t chunk;
-        std::memcpy(&chunk, in, 8);
-        std::memcpy(out, &chunk, 8);
-      }
+      for (; left >= 8; left -= 8, in += 8, out += 8) move8(out, in);
       for (; left > 0; --left) *out++ = *in++;
     } else if (distance == 1) {
       std::memset(out, in[0], length);
