@@ -13,50 +13,37 @@ using namespace product_test;
 
 namespace {
 
+BOOL CALLBACK FindRichEdit(HWND w, LPARAM lp) {
+  char cls[64] = {0};
+  GetClassNameA(w, cls, sizeof cls);
+  if (StrStrIA(cls, "richedit") && IsWindowVisible(w)) {
+    *reinterpret_cast<HWND*>(lp) = w;
+    return FALSE;
+  }
+  return TRUE;
+}
+
 // The rich-text view that shows the topic.
 HWND TopicView(DWORD pid) {
   HWND main = FindProcessWindow(pid, nullptr, nullptr);
   if (!main) return nullptr;
   HWND found = nullptr;
-  EnumChildWindows(
-      main,
-      [](HWND w, LPARAM lp) -> BOOL {
-        char cls[64] = {0};
-        GetClassNameA(w, cls, sizeof cls);
-        if (StrStrIA(cls, "richedit") && IsWindowVisible(w)) {
-          *reinterpret_cast<HWND*>(lp) = w;
-          return FALSE;
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&found));
+  EnumChildWindows(main, FindRichEdit, reinterpret_cast<LPARAM>(&found));
   return found;
 }
 
-// All text of the process's rich-text views (the viewer shows a topic in one).
+// The text of the topic view, and the viewer's title.
 std::string ShownText(DWORD pid, std::string* title) {
   HWND main = FindProcessWindow(pid, nullptr, nullptr);
   if (!main) return "";
   *title = WindowText(main);
-  struct TCollect {
-    std::string Text;
-  } c;
-  EnumChildWindows(
-      main,
-      [](HWND w, LPARAM lp) -> BOOL {
-        char cls[64] = {0};
-        GetClassNameA(w, cls, sizeof cls);
-        if (StrStrIA(cls, "richedit") && IsWindowVisible(w)) {
-          int n = static_cast<int>(SendMessageA(w, WM_GETTEXTLENGTH, 0, 0));
-          std::string t(static_cast<size_t>(n) + 1, '\0');
-          SendMessageA(w, WM_GETTEXT, static_cast<WPARAM>(n + 1), reinterpret_cast<LPARAM>(&t[0]));
-          t.resize(static_cast<size_t>(n));
-          reinterpret_cast<TCollect*>(lp)->Text += t + "\n";
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&c));
-  return c.Text;
+  HWND view = TopicView(pid);
+  if (!view) return "";
+  int n = static_cast<int>(SendMessageA(view, WM_GETTEXTLENGTH, 0, 0));
+  std::string t(static_cast<size_t>(n) + 1, '\0');
+  SendMessageA(view, WM_GETTEXT, static_cast<WPARAM>(n + 1), reinterpret_cast<LPARAM>(&t[0]));
+  t.resize(static_cast<size_t>(n));
+  return t;
 }
 
 TEST(HelpViewer, OpensOnTheFirstTopicAndFollowsAJump) {

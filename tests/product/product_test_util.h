@@ -96,34 +96,36 @@ inline bool Start(const std::string& command_line, TProcess& p, bool capture = f
   return ok != FALSE;
 }
 
+struct TWindowSearch {
+  DWORD Pid;
+  const char* Class;
+  const char* Title;
+  HWND Found;
+};
+
+inline BOOL CALLBACK MatchProcessWindow(HWND w, LPARAM lp) {
+  auto* s = reinterpret_cast<TWindowSearch*>(lp);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(w, &owner);
+  if (owner != s->Pid || !IsWindowVisible(w)) return TRUE;
+  char text[256] = {0};
+  if (s->Class) {
+    GetClassNameA(w, text, sizeof text);
+    if (lstrcmpiA(text, s->Class) != 0) return TRUE;
+  }
+  if (s->Title) {
+    GetWindowTextA(w, text, sizeof text);
+    if (lstrcmpA(text, s->Title) != 0) return TRUE;
+  }
+  s->Found = w;
+  return FALSE;
+}
+
 // A visible top-level window of the process with the given class (or any
 // class when null) and title (or any title when null).
 inline HWND FindProcessWindow(DWORD pid, const char* class_name, const char* title) {
-  struct TSearch {
-    DWORD Pid;
-    const char* Class;
-    const char* Title;
-    HWND Found;
-  } search = {pid, class_name, title, nullptr};
-  EnumWindows(
-      [](HWND w, LPARAM lp) -> BOOL {
-        auto* s = reinterpret_cast<TSearch*>(lp);
-        DWORD owner = 0;
-        GetWindowThreadProcessId(w, &owner);
-        if (owner != s->Pid || !IsWindowVisible(w)) return TRUE;
-        char text[256] = {0};
-        if (s->Class) {
-          GetClassNameA(w, text, sizeof text);
-          if (lstrcmpiA(text, s->Class) != 0) return TRUE;
-        }
-        if (s->Title) {
-          GetWindowTextA(w, text, sizeof text);
-          if (lstrcmpA(text, s->Title) != 0) return TRUE;
-        }
-        s->Found = w;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
+  TWindowSearch search = {pid, class_name, title, nullptr};
+  EnumWindows(MatchProcessWindow, reinterpret_cast<LPARAM>(&search));
   return search.Found;
 }
 
