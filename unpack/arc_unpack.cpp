@@ -361,7 +361,8 @@ Run run_lz(uint8_t* window) {
 }
 
 // Runs multimedia steps, like run_lz: one symbol of the current channel's
-// table per step, and one byte from the predictor.
+// table per step, and one byte from the predictor. The channel states are
+// worked on in a local copy too, which window writes cannot alias.
 Run run_audio(uint8_t* window) {
   TUnpackState& s = unpack_state;
   const uint8_t* buf = s.input_buffer;
@@ -370,7 +371,10 @@ Run run_audio(uint8_t* window) {
   int64_t limit;
   uint64_t bits = 0;
   uint32_t avail = 0;
+  AudioChannelState states[kMaxChannels];
+  std::memcpy(states, s.channels, sizeof states);
   auto save = [&] {
+    std::memcpy(s.channels, states, sizeof states);
     s.input_pos = pos;
     s.input_bit = bit;
     s.window_pos = wpos;
@@ -436,7 +440,7 @@ Run run_audio(uint8_t* window) {
       if (!s.audio_mode) return Run::switched;
       continue;
     }
-    uint8_t byte = audio_step(s.channels[channel], channel_delta, sym);
+    uint8_t byte = audio_step(states[channel], channel_delta, sym);
     if (++channel == channels) channel = 0;
     --left;
     window[wpos++] = byte;
