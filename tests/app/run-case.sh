@@ -51,7 +51,9 @@ export SETUP='C:\downloads\VelmoraSetup.exe'
 export SHOTS=$(winpath "$case_dir/shots")
 
 status=0
-xvfb-run -a -s "-screen 0 1024x768x24" \
+# A random first display number keeps parallel cases from racing for the
+# same free one (-a then searches upwards from it).
+xvfb-run -a -n $((300 + RANDOM % 600)) -s "-screen 0 1024x768x24" \
   "$WINE" "$bin/setup_driver.exe" "$(winpath "$script")" || status=$?
 "$WINESERVER" -k 2>/dev/null || true
 
