@@ -8,7 +8,8 @@
 # Environment (set by CTest): VELMORA_TEST_BIN (the win64 programs),
 # VELMORA_PREFIX_TEMPLATE, VELMORA_CASE_ROOT, VELMORA_PAYLOAD_HOST (payload
 # files, '|'-separated), VELMORA_SHOTS (optional: where to put PNG screenshots),
-# VELMORA_KEEP_CASE (optional: keep the case's prefix after a pass too).
+# VELMORA_KEEP_CASE (optional: keep the case's prefix after a pass too),
+# VELMORA_NO_PLANT (optional: a clean downloads folder, for demonstrations).
 set -euo pipefail
 script=$(realpath "$1")
 name=$(basename "$script" .script)
@@ -39,8 +40,10 @@ export WINEPREFIX=$prefix
 downloads=$prefix/drive_c/downloads
 mkdir -p "$downloads" "$case_dir/shots"
 cp "$bin/VelmoraSetup.exe" "$downloads/"
-cp "$bin/planted_dll.dll" "$downloads/RICHED32.DLL"
-cp "$bin/planted_exe.exe" "$downloads/rundll32.exe"
+if [ -z "${VELMORA_NO_PLANT:-}" ]; then
+  cp "$bin/planted_dll.dll" "$downloads/RICHED32.DLL"
+  cp "$bin/planted_exe.exe" "$downloads/rundll32.exe"
+fi
 cp "$bin/desk_cpl.dll" "$prefix/drive_c/windows/system32/desk.cpl"
 
 payload=""
