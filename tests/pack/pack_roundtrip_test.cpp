@@ -116,4 +116,19 @@ TEST(PackRoundTrip, EntryLargerThanTheWindow) {
   check_round_trip({{"big.bin", data, 0}}, 5, false);
 }
 
+TEST(PackRoundTrip, SolidRunCopiesFromEarlierEntriesAcrossTheWindow) {
+  // Three entries of 450 KB: the third repeats the first, 900 KB back
+  // (beyond 0x40000, within the 1 MiB window that the run shares); the
+  // window wraps during the third entry.
+  Bytes a = text_data(450000, 14), b = binary_data(450000, 15);
+  Bytes c = a;
+  for (size_t i = 0; i < c.size(); i += 5000) c[i] ^= 0x20;
+  std::vector<TPackFile> files = {{"a", a, 0}, {"b", b, 0}, {"c", c, 0}};
+  pack_stats = {};
+  size_t solid = check_round_trip(files, 3, true);
+  EXPECT_GT(pack_stats.far_copies, 0u);
+  size_t plain = check_round_trip(files, 3, false);
+  EXPECT_LT(solid + a.size() / 10, plain);
+}
+
 }  // namespace
