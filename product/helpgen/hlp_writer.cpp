@@ -19,6 +19,8 @@
 //   |FONT     face names and font descriptors used by the text
 //   |TOPIC    topic blocks holding the topic headers and paragraphs
 //   |CONTEXT  B+ tree: hash of a context name -> topic offset
+//   |KWBTREE  B+ tree: index keyword -> number of topics, offset in |KWDATA
+//   |KWDATA   the topic offsets the keywords lead to
 //   directory B+ tree: internal file name -> offset of its 9-byte header
 //
 // Both B+ trees here fit in one leaf page, so each has one level and no
@@ -398,6 +400,20 @@ bool parse_help_source(const std::string& text, THelpSource& out, std::string& e
       std::string rest = sp == std::string::npos ? "" : trim(t.substr(sp));
       if (key == "@title") out.Title = rest;
       else if (key == "@copyright") out.Copyright = rest;
+      else if (key == "@keywords") {
+        if (out.Topics.empty()) {
+          error = "line " + std::to_string(number) + ": @keywords before the first @topic";
+          return false;
+        }
+        size_t at = 0;
+        while (at <= rest.size()) {
+          size_t end = rest.find(';', at);
+          if (end == std::string::npos) end = rest.size();
+          std::string word = trim(rest.substr(at, end - at));
+          if (!word.empty()) out.Topics.back().Keywords.push_back(word);
+          at = end + 1;
+        }
+      }
       else if (key == "@topic") {
         size_t sp2 = rest.find(' ');
         if (sp2 == std::string::npos) {
@@ -542,6 +558,39 @@ bool build_help_file(const THelpSource& src, std::vector<uint8_t>& image, std::s
   TBytes context;
   if (!put_btree(context, BtreeFlagAlways, 0x0800, "L4", ctx_entries, error)) return false;
 
+  // |KWBTREE leaf entries: keyword, count of topics (16 bits), offset of
+  // its first topic offset in |KWDATA; keywords in case-insensitive order,
+  // as the index lists them.
+  std::vector<std::pair<std::string, std::vector<uint32_t>>> keywords;
+  for (size_t i = 0; i < src.Topics.size(); i++)
+    for (const std::string& word : src.Topics[i].Keywords) {
+      auto found = std::find_if(keywords.begin(), keywords.end(),
+                                [&](const auto& k) { return k.first == word; });
+      if (found == keywords.end()) keywords.push_back({word, {offsets[i]}});
+      else if (found->second.back() != offsets[i]) found->second.push_back(offsets[i]);
+    }
+  auto lower = [](std::string s) {
+    for (char& c : s)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+  };
+  std::sort(keywords.begin(), keywords.end(), [&](const auto& a, const auto& b) {
+    std::string la = lower(a.first), lb = lower(b.first);
+    return la != lb ? la < lb : a.first < b.first;
+  });
+  std::vector<TBytes> kw_entries;
+  TBytes kwdata;
+  for (const auto& k : keywords) {
+    TBytes e;
+    e.strz(k.first);
+    e.u16(static_cast<uint32_t>(k.second.size()));
+    e.u32(static_cast<uint32_t>(kwdata.size()));
+    kw_entries.push_back(e);
+    for (uint32_t offset : k.second) kwdata.u32(offset);
+  }
+  TBytes kwbtree;
+  if (!keywords.empty() && !put_btree(kwbtree, BtreeFlagAlways, 0x0800, "z24", kw_entries, error)) return false;
+
   // Lay out the file: header, internal files, directory last.
   TBytes out;
   out.u32(HelpMagic);
@@ -557,6 +606,10 @@ bool build_help_file(const THelpSource& src, std::vector<uint8_t>& image, std::s
   add("|FONT", font);
   add("|TOPIC", topic);
   add("|CONTEXT", context);
+  if (!keywords.empty()) {
+    add("|KWBTREE", kwbtree);
+    add("|KWDATA", kwdata);
+  }
 
   // Directory: leaf entries (zero-terminated name, file offset) in strcmp order.
   std::sort(dir.begin(), dir.end());

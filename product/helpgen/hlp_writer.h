@@ -6,6 +6,7 @@
 //   @title <help title>            title shown in the help window's caption
 //   @copyright <text>              shown in the viewer's About box
 //   @topic <context> <title>       starts a topic; <context> is its jump name
+//   @keywords <word>; <word>...    index entries for the current topic
 //   <text>                         body text; blank lines end paragraphs
 //   - <text>                       a list item (indented paragraph)
 // In text, {shown text|context} is a jump to the topic with that context.
@@ -24,6 +25,7 @@ struct THelpTopic {
   std::string Context;
   std::string Title;
   std::vector<THelpParagraph> Paragraphs;
+  std::vector<std::string> Keywords;  // entries of the index that lead here
 };
 
 struct THelpSource {

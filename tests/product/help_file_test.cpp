@@ -36,6 +36,7 @@ struct THelpReader {
   std::vector<uint32_t> BlockHeaders;  // three TOPICPOS per block
   std::vector<int32_t> Jumps;          // context hashes the hotspots jump to
   std::vector<std::string> Macros;     // run when the file opens
+  std::vector<std::pair<std::string, std::vector<uint32_t>>> Keywords;  // index: keyword -> topic offsets
 
   uint32_t u16(size_t at) const { return D.at(at) | D.at(at + 1) << 8; }
   uint32_t u32(size_t at) const { return u16(at) | u16(at + 2) << 16; }
@@ -91,6 +92,22 @@ struct THelpReader {
     ReadFont();
     ReadTopic();
     ReadContext();
+    ReadKeywords();
+  }
+
+  void ReadKeywords() {
+    if (!Files.count("|KWBTREE")) return;
+    ASSERT_TRUE(Files.count("|KWDATA")) << "an index needs its data";
+    auto [data_at, data_size] = Files["|KWDATA"];
+    ReadTree(Files["|KWBTREE"].first, "z24", [&](size_t e) {
+      std::string word = strz(e);
+      uint32_t count = u16(e + word.size() + 1), at = u32(e + word.size() + 3);
+      EXPECT_LE(at + 4 * count, data_size) << word;
+      std::vector<uint32_t> offsets;
+      for (uint32_t i = 0; i < count; i++) offsets.push_back(u32(data_at + at + 4 * i));
+      Keywords.push_back({word, offsets});
+      return word.size() + 7;
+    });
   }
 
   void ReadSystem() {
@@ -282,6 +299,12 @@ void ExpectMatches(const THelpSource& src, const THelpReader& r) {
   }
   std::sort(want.begin(), want.end());
   EXPECT_EQ(r.Context, want);
+  // Every keyword of the source leads to its topics, and to nothing else.
+  std::map<std::string, std::vector<uint32_t>> index;
+  for (size_t i = 0; i < src.Topics.size(); i++)
+    for (const std::string& k : src.Topics[i].Keywords) index[k].push_back(r.Topics[i].Offset);
+  ASSERT_EQ(r.Keywords.size(), index.size());
+  for (const auto& [word, offsets] : r.Keywords) EXPECT_EQ(offsets, index[word]) << word;
   for (int32_t jump : r.Jumps) {
     bool found = false;
     for (const auto& c : r.Context) found |= c.first == jump;
@@ -303,6 +326,7 @@ TEST(HelpFile, ShippedSourceCompilesIntoAReadableFile) {
   EXPECT_EQ(r.BlockHeaders[1], 12u) << "the first link follows the first block header";
   EXPECT_GE(r.Jumps.size(), 3u) << "the topics link to each other";
   EXPECT_EQ(r.Macros, std::vector<std::string>{"BrowseButtons()"});
+  EXPECT_GE(r.Keywords.size(), 6u);
 
   std::string cnt = build_contents_file(src, "Velmora.Hlp");
   EXPECT_EQ(cnt.rfind(":Base Velmora.Hlp\r\n", 0), 0u);
@@ -316,6 +340,7 @@ TEST(HelpFile, LinksRunAcrossTopicBlocks) {
   std::string text = "@title Long\n";
   for (int t = 0; t < 4; t++) {
     text += "@topic topic_" + std::to_string(t) + " Topic number " + std::to_string(t) + "\n";
+    text += "@keywords shared; only " + std::to_string(t) + "; Shared\n";
     for (int p = 0; p < 12; p++)
       text += std::string(p % 3 == 0 ? "- " : "") + "Paragraph " + std::to_string(p) + " " +
               std::string(90 + 7 * p, static_cast<char>('a' + p)) + " {next|topic_" +
@@ -347,6 +372,7 @@ TEST(HelpSource, RejectsMistakesWithTheLineNumber) {
       {"@topic about A\n@topic ABOUT B\n", "collides"},  // same hash: case does not count
       {"; nothing but a comment\n", "no @topic"},
       {"@topic a A\nsee {B|b}\n", "unknown topic b"},
+      {"@keywords early\n@topic a A\n", "line 1: @keywords before"},
       {"@topic a A\nsee {B\n", "malformed jump"},
       {"@topic a A\nsee {B|a\n", "malformed jump"},
       {"@topic a A\nsee {|a}\n", "malformed jump"},
