@@ -100,7 +100,7 @@ TEST(HelpViewer, OpensOnTheFirstTopicAndFollowsAJump) {
   EXPECT_TRUE(jumped) << text;
   EXPECT_NE(text.find("Speed: how fast the ribbons move"), std::string::npos) << text;
   TerminateProcess(p.Info.hProcess, 0);  // the viewer we started
-  p.Wait(5000);
+  p.Wait(15000);
 }
 
 TEST(HelpViewer, IndexListsTheKeywordsAndOpensTheirTopic) {
@@ -148,7 +148,7 @@ TEST(HelpViewer, IndexListsTheKeywordsAndOpensTheirTopic) {
   }, 10000);
   EXPECT_TRUE(opened) << text;
   TerminateProcess(p.Info.hProcess, 0);  // the viewer we started
-  p.Wait(5000);
+  p.Wait(15000);
 }
 
 }  // namespace

@@ -129,13 +129,13 @@ TEST(SaverPreview, LivesInsideTheGivenWindowAndEndsWithIt) {
   EXPECT_TRUE(p.Running());
 
   DestroyWindow(host);
-  EXPECT_EQ(p.Wait(5000), 0) << "the preview ends when its window goes";
+  EXPECT_EQ(p.Wait(15000), 0) << "the preview ends when its window goes";
 }
 
 TEST(SaverPreview, RefusesAWindowThatDoesNotExist) {
   TProcess p;
   ASSERT_TRUE(Start("\"" + Saver() + "\" /p 4026531839", p));
-  EXPECT_EQ(p.Wait(5000), 1);
+  EXPECT_EQ(p.Wait(15000), 1);
 }
 
 // The picture, drawn in-process into a bitmap: coloured ribbons on black
@@ -235,7 +235,7 @@ TEST(SaverFullScreen, CoversTheVirtualScreenAndEndsOnAKeyButNotOnJitter) {
   EXPECT_TRUE(p.Running()) << "small mouse jitter ended the screen saver";
 
   PostMessageA(w, WM_KEYDOWN, VK_SPACE, 0);
-  EXPECT_EQ(p.Wait(5000), 0);
+  EXPECT_EQ(p.Wait(15000), 0);
 }
 
 TEST(SaverFullScreen, EndsOnARealMouseMoveAndOnAClick) {
@@ -246,14 +246,14 @@ TEST(SaverFullScreen, EndsOnARealMouseMoveAndOnAClick) {
     ASSERT_NE(w, nullptr);
     PostMessageA(w, WM_MOUSEMOVE, 0, MAKELPARAM(100, 100));
     PostMessageA(w, WM_MOUSEMOVE, 0, MAKELPARAM(160, 140));
-    EXPECT_EQ(p.Wait(5000), 0);
+    EXPECT_EQ(p.Wait(15000), 0);
   }
   {
     TProcess p;
     HWND w = StartFullScreen(p);
     ASSERT_NE(w, nullptr);
     PostMessageA(w, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(100, 100));
-    EXPECT_EQ(p.Wait(5000), 0);
+    EXPECT_EQ(p.Wait(15000), 0);
   }
 }
 
@@ -291,7 +291,7 @@ TEST(SaverSettings, DialogShowsAndSavesTheUsersChoice) {
     SendDlgItemMessageA(dlg, IDC_RIBBONS, CB_SETCURSEL, 6, 0);
     SendDlgItemMessageA(dlg, IDC_SOUND, BM_SETCHECK, BST_UNCHECKED, 0);
     PostMessageA(dlg, WM_COMMAND, IDOK, 0);
-    EXPECT_EQ(p.Wait(5000), 0);
+    EXPECT_EQ(p.Wait(15000), 0);
   }
   DWORD speed = 0, ribbons = 0, sound = 1;
   EXPECT_TRUE(ReadDword(HKEY_CURRENT_USER, SettingsKey, "Speed", speed));
@@ -311,7 +311,7 @@ TEST(SaverSettings, DialogShowsAndSavesTheUsersChoice) {
     EXPECT_EQ(s.Sound, BST_UNCHECKED);
     SendDlgItemMessageA(dlg, IDC_SPEED, TBM_SETPOS, TRUE, 2);
     PostMessageA(dlg, WM_COMMAND, IDCANCEL, 0);
-    EXPECT_EQ(p.Wait(5000), 0);
+    EXPECT_EQ(p.Wait(15000), 0);
   }
   EXPECT_TRUE(ReadDword(HKEY_CURRENT_USER, SettingsKey, "Speed", speed));
   EXPECT_EQ(speed, 9u) << "Cancel keeps the saved value";
@@ -328,7 +328,7 @@ TEST(SaverSettings, DialogShowsAndSavesTheUsersChoice) {
     EXPECT_EQ(s.Speed, 5);
     EXPECT_EQ(s.Ribbons, 3);
     PostMessageA(dlg, WM_COMMAND, IDCANCEL, 0);
-    EXPECT_EQ(p.Wait(5000), 0);
+    EXPECT_EQ(p.Wait(15000), 0);
   }
 }
 
