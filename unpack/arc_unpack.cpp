@@ -61,7 +61,7 @@ constexpr uint32_t kFlushMargin = 270;
 constexpr int32_t kStoredChunk = 0x7F00;
 
 // unpacked_left is a signed 32-bit count that the loop drives below zero;
-// these keep the arithmetic defined for sizes near the ends of its range.
+// this keeps the arithmetic defined for sizes near the ends of its range.
 inline void lower_unpacked_left(uint32_t n) {
   unpacked_left = int32_t(uint32_t(unpacked_left) - n);
 }
