@@ -103,7 +103,8 @@ void pack_state_reset(TPackState& state);
 // reads no table block at its start, so such an entry must follow one that
 // pack_entry compressed with this state); otherwise the state is reset.
 // Updates state to what the decoder holds after the entry. An empty entry
-// gives no bytes.
+// gives no bytes. The encoder keeps its working tables in module-level
+// state: one entry at a time per process.
 void pack_entry(TPackState& state, const uint8_t* data, size_t size, bool solid, int level,
                 std::vector<uint8_t>& out);
 
