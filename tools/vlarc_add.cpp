@@ -101,8 +101,14 @@ bool list_dir(const std::string& dir, std::vector<std::string>& names) {
   return true;
 }
 
-bool collect(const std::string& path, std::vector<AddItem>& items) {
+bool collect(const std::string& path, std::vector<AddItem>& items, int depth = 0) {
   if (is_dir(path)) {
+    // Names are limited to a path's length anyway; deeper nesting means a
+    // folder that links back to itself.
+    if (depth > 64) {
+      std::fprintf(stderr, "vlarc: %s: folders nested too deeply (a link loop?)\n", path.c_str());
+      return false;
+    }
     std::vector<std::string> names;
     if (!list_dir(path, names)) {
       std::fprintf(stderr, "vlarc: cannot read folder %s: %s\n", path.c_str(), std::strerror(errno));
@@ -111,7 +117,7 @@ bool collect(const std::string& path, std::vector<AddItem>& items) {
     std::string prefix = path;
     if (!prefix.empty() && prefix.back() != '/' && prefix.back() != '\\') prefix += '/';
     for (const std::string& n : names)
-      if (!collect(prefix + n, items)) return false;
+      if (!collect(prefix + n, items, depth + 1)) return false;
     return true;
   }
   AddItem it;

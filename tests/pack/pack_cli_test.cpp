@@ -234,6 +234,15 @@ TEST(PackCli, BadInputFailsAndLeavesNothingBehind) {
     EXPECT_FALSE(fs::exists(s.path("new.arc")));
     std::remove(s.path("huge.bin").c_str());
   }
+  // A folder that links back to itself.
+  fs::create_directories(s.path("loop/inner"));
+  std::error_code ec;
+  fs::create_directory_symlink("..", s.path("loop/inner/up"), ec);
+  if (!ec) {
+    ToolRun r = vlarc({"a", "new.arc", "loop"});
+    EXPECT_NE(r.status, 0);
+    EXPECT_FALSE(fs::exists(s.path("new.arc")));
+  }
   // An unreadable file.
   write_file(s.path("locked.txt"), {'x'});
   fs::permissions(s.path("locked.txt"), fs::perms::none);
