@@ -280,6 +280,26 @@ int vlarc_add(int argc, char** argv) {
   std::vector<AddItem> items;
   for (; i < argc; i++)
     if (!collect(argv[i], items)) return 1;
+  // An earlier archive of the same name inside a folder being packed is not
+  // packed into its successor.
+  std::string archive_key;
+  if (archive_name(archive, archive_key)) {
+    struct stat target;
+    bool have_target = ::stat(archive.c_str(), &target) == 0;
+    items.erase(std::remove_if(items.begin(), items.end(),
+                               [&](const AddItem& it) {
+                                 struct stat sb;
+#ifndef _WIN32
+                                 if (have_target && ::stat(it.path.c_str(), &sb) == 0)
+                                   return sb.st_dev == target.st_dev && sb.st_ino == target.st_ino;
+#else
+                                 (void)sb;
+                                 (void)have_target;
+#endif
+                                 return it.name == archive_key;
+                               }),
+                items.end());
+  }
 
   std::vector<uint8_t> stub;
   if (!sfx.empty()) {

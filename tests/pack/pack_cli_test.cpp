@@ -164,6 +164,14 @@ TEST(PackCli, PacksFoldersWithRelativeNamesAndPassesTestAndExtract) {
     }
   }
   EXPECT_EQ(s.names(), (std::vector<std::string>{"out.arc", "src", "x"}));  // no temporary left
+
+  // Packing a folder that holds the archive itself leaves the old archive out.
+  ASSERT_EQ(vlarc({"a", "src/self.arc", "src"}).status, 0);
+  ASSERT_EQ(vlarc({"a", "src/self.arc", "src"}).status, 0);
+  bool solid_flag = false;
+  std::vector<Entry> entries;
+  ASSERT_TRUE(read_archive(read_file(s.path("src/self.arc")), 0, solid_flag, entries));
+  EXPECT_EQ(entries.size(), 4u);
 }
 
 TEST(PackCli, SelfExtractorStubWithinTheScanWindow) {
