@@ -52,6 +52,19 @@ std::string UsualScreenSaverPath() {
   return path + kScreenSaverFileName;
 }
 
+// The Display control panel is reached through the system's own rundll32.exe,
+// named by its full path: a bare name would be resolved when the link is
+// saved, with the setup's own folder (often a downloads folder, where anybody
+// may have left a program of that name) searched first.
+std::string SystemRundll32Path() {
+  char system[kPathBufferSize] = {};
+  const UINT length = GetSystemDirectoryA(system, kPathBufferSize);
+  if (length == 0 || length >= static_cast<UINT>(kPathBufferSize)) return "rundll32.exe";
+  std::string path(system, length);
+  if (!IsPathSeparator(path.back())) path += '\\';
+  return path + "rundll32.exe";
+}
+
 // An existing shortcut is replaced, not updated: deleted (and the shell told
 // so) before it is made anew.
 void DeleteOldShortcut(const std::string& link_file) {
@@ -97,7 +110,7 @@ void TProcessShortsThread::Run() {
 
   const std::string settings_link = group + '\\' + kSettingsLinkName;
   DeleteOldShortcut(settings_link);
-  CreateShellLink("rundll32.exe", settings_link, "Velmora Settings",
+  CreateShellLink(SystemRundll32Path(), settings_link, "Velmora Settings",
                   "desk.cpl,InstallScreenSaver " + screen_saver, screen_saver);
 
   const std::string help_target = InstallSettings.InstalledDir + '\\' + kHelpFileName;

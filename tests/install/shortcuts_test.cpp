@@ -114,7 +114,12 @@ TEST_F(Shortcuts, FirstInstallationMakesGroupRegistryEntryAndBothLinks) {
 
   const LinkInfo settings = LoadLink(group_ + "\\Velmora Settings.Lnk");
   ASSERT_TRUE(settings.loaded);
-  EXPECT_TRUE(EndsWithNoCase(settings.path, "rundll32.exe")) << settings.path;
+  char system[MAX_PATH] = {};
+  GetSystemDirectoryA(system, MAX_PATH);
+  EXPECT_EQ(CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, settings.path.c_str(), -1,
+                           (std::string(system) + "\\rundll32.exe").c_str(), -1),
+            CSTR_EQUAL)
+      << settings.path;
   EXPECT_EQ(settings.arguments, "desk.cpl,InstallScreenSaver " + InstallSettings.ScreenSaverPath);
   EXPECT_EQ(settings.description, "Velmora Settings");
   EXPECT_EQ(settings.icon, InstallSettings.ScreenSaverPath);
