@@ -69,9 +69,66 @@ inline void adapt(AudioChannelState& c) {
 
 }  // namespace audio_detail
 
+// The errors that each candidate adjustment would have made on one byte:
+// e is the delta as a signed byte times 8, the others are the histories and
+// channel_delta the prediction used.
+struct AudioErrors {
+  int32_t e, h1, h2, h3, h4, cd;
+};
+
+// Adds one byte's errors to the eleven counters.
+inline void add_errors(uint32_t* sum, const AudioErrors& x) {
+  using audio_detail::abs32;
+  sum[0] += uint32_t(abs32(x.e));
+  sum[1] += uint32_t(abs32(x.e - x.h1));
+  sum[2] += uint32_t(abs32(x.e + x.h1));
+  sum[3] += uint32_t(abs32(x.e - x.h2));
+  sum[4] += uint32_t(abs32(x.e + x.h2));
+  sum[5] += uint32_t(abs32(x.e - x.h3));
+  sum[6] += uint32_t(abs32(x.e + x.h3));
+  sum[7] += uint32_t(abs32(x.e - x.h4));
+  sum[8] += uint32_t(abs32(x.e + x.h4));
+  sum[9] += uint32_t(abs32(x.e - x.cd));
+  sum[10] += uint32_t(abs32(x.e + x.cd));
+}
+
+// Errors of a channel's bytes not yet added to its counters. The counters
+// are only read when the channel adapts, so the decoding loop collects the
+// errors of up to one cycle (32 bytes) and adds them in one go, off the
+// byte-to-byte dependency chain; the sums are the same.
+struct AudioPending {
+  uint32_t count;
+  int32_t e[32], h1[32], h2[32], h3[32], h4[32], cd[32];
+};
+
+// Adds the pending errors to the counters.
+inline void fold_errors(AudioChannelState& c, AudioPending& q) {
+  using audio_detail::abs32;
+  uint32_t s[11] = {};
+  for (uint32_t k = 0; k < q.count; ++k) {
+    int32_t e = q.e[k];
+    s[0] += uint32_t(abs32(e));
+    s[1] += uint32_t(abs32(e - q.h1[k]));
+    s[2] += uint32_t(abs32(e + q.h1[k]));
+    s[3] += uint32_t(abs32(e - q.h2[k]));
+    s[4] += uint32_t(abs32(e + q.h2[k]));
+    s[5] += uint32_t(abs32(e - q.h3[k]));
+    s[6] += uint32_t(abs32(e + q.h3[k]));
+    s[7] += uint32_t(abs32(e - q.h4[k]));
+    s[8] += uint32_t(abs32(e + q.h4[k]));
+    s[9] += uint32_t(abs32(e - q.cd[k]));
+    s[10] += uint32_t(abs32(e + q.cd[k]));
+  }
+  for (int k = 0; k < 11; ++k) c.error_sum[k] += s[k];
+  q.count = 0;
+}
+
 // One output byte of channel c from its delta; channel_delta is the delta
 // of the channel that produced the previous byte, and becomes this one's.
-inline uint8_t audio_step(AudioChannelState& c, int32_t& channel_delta, uint32_t delta) {
+// With pending set, the byte's errors wait there until the channel adapts
+// (or the caller folds them); without, they go to the counters at once.
+inline uint8_t audio_step(AudioChannelState& c, int32_t& channel_delta, uint32_t delta,
+                          AudioPending* pending = nullptr) {
   using namespace audio_detail;
   ++c.byte_count;
 
@@ -91,23 +148,25 @@ inline uint8_t audio_step(AudioChannelState& c, int32_t& channel_delta, uint32_t
   int32_t out = predicted - int32_t(delta & 0xFF);
   int32_t e = signed_byte(int32_t(delta)) * 8;
 
-  uint32_t* sum = c.error_sum;
-  sum[0] += uint32_t(abs32(e));
-  sum[1] += uint32_t(abs32(e - h1));
-  sum[2] += uint32_t(abs32(e + h1));
-  sum[3] += uint32_t(abs32(e - h2));
-  sum[4] += uint32_t(abs32(e + h2));
-  sum[5] += uint32_t(abs32(e - h3));
-  sum[6] += uint32_t(abs32(e + h3));
-  sum[7] += uint32_t(abs32(e - h4));
-  sum[8] += uint32_t(abs32(e + h4));
-  sum[9] += uint32_t(abs32(e - cd));
-  sum[10] += uint32_t(abs32(e + cd));
+  if (pending) {
+    uint32_t k = pending->count++;
+    pending->e[k] = e;
+    pending->h1[k] = h1;
+    pending->h2[k] = h2;
+    pending->h3[k] = h3;
+    pending->h4[k] = h4;
+    pending->cd[k] = cd;
+  } else {
+    add_errors(c.error_sum, AudioErrors{e, h1, h2, h3, h4, cd});
+  }
 
   c.last_delta = signed_byte(out - c.last_byte);
   channel_delta = c.last_delta;
   c.last_byte = out;
 
-  if ((c.byte_count & 31) == 0) adapt(c);
+  if ((c.byte_count & 31) == 0) {
+    if (pending) fold_errors(c, *pending);
+    adapt(c);
+  }
   return uint8_t(out & 0xFF);
 }

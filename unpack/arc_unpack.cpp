@@ -373,7 +373,12 @@ Run run_audio(uint8_t* window) {
   uint32_t avail = 0;
   AudioChannelState states[kMaxChannels];
   std::memcpy(states, s.channels, sizeof states);
+  // Errors waiting for their channel's next adaptation (at most one cycle
+  // each, since the count starts empty and empties at every adaptation).
+  AudioPending pending[kMaxChannels];
+  for (AudioPending& q : pending) q.count = 0;
   auto save = [&] {
+    for (uint32_t c = 0; c < kMaxChannels; ++c) fold_errors(states[c], pending[c]);
     std::memcpy(s.channels, states, sizeof states);
     s.input_pos = pos;
     s.input_bit = bit;
@@ -440,7 +445,7 @@ Run run_audio(uint8_t* window) {
       if (!s.audio_mode) return Run::switched;
       continue;
     }
-    uint8_t byte = audio_step(states[channel], channel_delta, sym);
+    uint8_t byte = audio_step(states[channel], channel_delta, sym, &pending[channel]);
     if (++channel == channels) channel = 0;
     --left;
     window[wpos++] = byte;
