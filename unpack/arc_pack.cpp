@@ -115,15 +115,15 @@ const uint8_t* pack_run_entry(TPackRun& run, const uint8_t* data, size_t size, T
   if (stored) {
     info.method = kMethodStored;
     body_size = static_cast<uint32_t>(size);
-    // A stored copy does not pass through the decoder's window, so the next
-    // compressed entry cannot continue from it.
-    if (size > 0) {
-      run.chain = false;
-      info.flags &= static_cast<uint16_t>(~LHD_SOLID);
-    }
+    // A stored copy bypasses the decoder's window (and may use part of it
+    // as its transfer buffer): the next entry keeps the decoder's tables,
+    // distances and predictor, but copies nothing from before itself.
+    if (size > 0) run.state.history.clear();
     return data;
   }
   info.method = kMethodBest;
+  // Without an earlier compressed entry the decoder has no tables to
+  // continue with: the entry starts the chain afresh.
   if (!run.chain) info.flags &= static_cast<uint16_t>(~LHD_SOLID);
   run.chain = run.solid;
   body_size = static_cast<uint32_t>(run.packed.size());

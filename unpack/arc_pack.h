@@ -110,8 +110,11 @@ void pack_entry(TPackState& state, const uint8_t* data, size_t size, bool solid,
 
 // One archive being written: decides per entry between compressing and
 // storing, and keeps the decoder model across the entries of a solid archive.
-// In a solid archive an entry that follows a stored one starts afresh (no
-// solid flag): a stored copy bypasses the decoder's window.
+// In a solid archive every entry after the first carries the solid flag,
+// except a compressed entry that no compressed entry precedes (the decoder
+// has no tables to continue with, so it starts afresh); an entry that
+// follows a stored one continues the decoder's state but copies nothing from
+// before itself, since a stored copy bypasses the decoder's window.
 struct TPackRun {
   TPackState state;
   TPackState backup;

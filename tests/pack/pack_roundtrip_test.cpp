@@ -79,12 +79,12 @@ TEST(PackRoundTrip, ArchiveLayoutAndMethods) {
     EXPECT_EQ(e.h.head_size, 32 + e.name.size());
     EXPECT_EQ(e.h.file_time, files[i].file_time);
   }
-  // Text compresses; random data is stored, and the entry after a stored one
-  // restarts the decoder (no solid flag); the empty entry is stored.
+  // Text compresses; random data is stored; every entry after the first is
+  // marked solid; the empty entry is stored.
   EXPECT_EQ(entries[0].h.method, kMethodBest);
-  EXPECT_EQ(entries[1].h.flags & LHD_SOLID, LHD_SOLID);
+  EXPECT_EQ(entries[0].h.flags & LHD_SOLID, 0);
+  for (size_t i = 1; i < entries.size(); i++) EXPECT_EQ(entries[i].h.flags & LHD_SOLID, LHD_SOLID) << i;
   EXPECT_EQ(entries[5].h.method, kMethodStored);
-  EXPECT_EQ(entries[5].h.flags & LHD_SOLID, 0);
   EXPECT_EQ(entries[6].h.method, kMethodStored);
   EXPECT_EQ(entries[6].h.pack_size, 0u);
   EXPECT_EQ(entries[7].h.method, kMethodStored);  // one byte does not shrink
@@ -129,6 +129,39 @@ TEST(PackRoundTrip, SolidRunCopiesFromEarlierEntriesAcrossTheWindow) {
   EXPECT_GT(pack_stats.far_copies, 0u);
   size_t plain = check_round_trip(files, 3, false);
   EXPECT_LT(solid + a.size() / 10, plain);
+}
+
+TEST(PackRoundTrip, SolidRunAroundStoredEntries) {
+  // Stored entries inside a solid run: the compressed entries after them
+  // keep the decoder's tables but must not copy from the window, which the
+  // stored copy bypassed (and may have used as its buffer). The first
+  // compressed entry, preceded only by stored ones, starts afresh.
+  Bytes t1 = text_data(40000, 16), t3 = text_data(30000, 17);
+  std::vector<TPackFile> files = {{"n1", noise_data(50000, 18), 0}, {"t1", t1, 0},
+                                  {"n2", noise_data(40000, 19), 0}, {"t2", t1, 0},
+                                  {"e", {}, 0},                    {"t3", t3, 0},
+                                  {"w", audio_data(20000, 2, 1, 20), 0}};
+  for (int level : {1, 3, 5}) {
+    Bytes archive;
+    pack_archive(files, level, true, archive);
+    bool solid_flag = false;
+    std::vector<Entry> entries;
+    ASSERT_TRUE(read_archive(archive, 0, solid_flag, entries));
+    ASSERT_EQ(entries.size(), files.size());
+    EXPECT_EQ(entries[0].h.method, kMethodStored);
+    EXPECT_EQ(entries[1].h.method, kMethodBest);
+    EXPECT_EQ(entries[1].h.flags & LHD_SOLID, 0);  // no tables to continue with yet
+    for (size_t i = 2; i < entries.size(); i++) EXPECT_EQ(entries[i].h.flags & LHD_SOLID, LHD_SOLID) << i;
+    EXPECT_EQ(entries[2].h.method, kMethodStored);
+    EXPECT_EQ(entries[3].h.method, kMethodBest);
+    // t2 repeats t1, but across a stored entry it cannot refer back to it.
+    EXPECT_GT(entries[3].packed.size() * 2, entries[1].packed.size());
+    std::vector<Bytes> ref;
+    EXPECT_TRUE(ref_extract(archive, ref)) << level;
+    std::map<std::string, Bytes> out;
+    EXPECT_EQ(driver_extract(archive, out), 0) << level;
+    for (auto& f : files) EXPECT_TRUE(out[f.name] == f.data) << f.name << " level " << level;
+  }
 }
 
 }  // namespace
