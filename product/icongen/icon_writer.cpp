@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "product/le_bytes.h"
+
 namespace {
 
 // The 16 standard colours, as RGB.
@@ -64,15 +66,6 @@ void draw(TIconKind kind, TCanvas& c) {
     c.line(2 * s, 2 * s, 30 * s, 30 * s, 4.0 * s, Red, 0, 0, c.Size - 1, c.Size - 1);
     c.line(30 * s, 2 * s, 2 * s, 30 * s, 4.0 * s, Red, 0, 0, c.Size - 1, c.Size - 1);
   }
-}
-
-void put16(std::vector<uint8_t>& b, uint32_t v) {
-  b.push_back(static_cast<uint8_t>(v));
-  b.push_back(static_cast<uint8_t>(v >> 8));
-}
-void put32(std::vector<uint8_t>& b, uint32_t v) {
-  put16(b, v & 0xFFFF);
-  put16(b, v >> 16);
 }
 
 std::vector<uint8_t> dib(const TCanvas& c) {

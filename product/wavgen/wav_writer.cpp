@@ -9,20 +9,14 @@
 #include <cmath>
 #include <string>
 
+#include "product/le_bytes.h"
+
 namespace {
 
 const uint32_t SampleRate = 22050;
 const uint32_t Channels = 2;
 const uint32_t BlockAlign = Channels * 2;
 
-void put16(std::vector<uint8_t>& b, uint32_t v) {
-  b.push_back(static_cast<uint8_t>(v));
-  b.push_back(static_cast<uint8_t>(v >> 8));
-}
-void put32(std::vector<uint8_t>& b, uint32_t v) {
-  put16(b, v & 0xFFFF);
-  put16(b, v >> 16);
-}
 void put_id(std::vector<uint8_t>& b, const char* id) {
   for (int i = 0; i < 4; i++) b.push_back(static_cast<uint8_t>(id[i]));
 }
