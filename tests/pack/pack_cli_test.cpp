@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -11,33 +12,19 @@
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <direct.h>
-#include <windows.h>
-#else
+#ifndef _WIN32
 #include <sys/wait.h>
-#include <unistd.h>
 #endif
 
 #include "tests/pack/pack_test_util.h"
+#include "tests/support/program_path.h"
 
 using namespace packtest;
+using tooltest::quote;
+using tooltest::vlarc_program;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string program_folder() {
-#ifdef _WIN32
-  char path[MAX_PATH + 1] = {};
-  GetModuleFileNameA(nullptr, path, MAX_PATH);
-#else
-  char path[4096] = {};
-  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n > 0) path[n] = '\0';
-#endif
-  std::string p = path;
-  return p.substr(0, p.find_last_of("/\\") + 1);
-}
 
 // A scratch folder that is also the current folder while it lives, so that
 // names on the command line are relative.
@@ -87,22 +74,8 @@ struct ToolRun {
   std::string err;
 };
 
-std::string quote(const std::string& s) {
-#ifdef _WIN32
-  return "\"" + s + "\"";
-#else
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-#endif
-}
-
 ToolRun vlarc(const std::vector<std::string>& args) {
-#ifdef _WIN32
-  std::string cmd = quote(program_folder() + "vlarc.exe");
-#else
-  std::string cmd = quote(program_folder() + "vlarc");
-#endif
+  std::string cmd = quote(vlarc_program());
   for (auto& a : args) cmd += " " + quote(a);
   std::error_code ec;
   std::string err_file = (fs::temp_directory_path(ec) / ("vlarc-pack-err-" + std::to_string(std::rand()))).string();

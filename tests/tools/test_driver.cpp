@@ -13,6 +13,7 @@
 #include "archive/arc_extract.h"
 #include "archive/archive_class.h"
 #include "tests/support/archive_builder.h"
+#include "tests/tools/compressed_file.h"
 #include "tests/tools/temp_dir.h"
 #include "unpack/arc_pack.h"
 
@@ -21,6 +22,7 @@ using arctest::FileSpec;
 using arctest::MainHeaderSpec;
 using arctest::stored_file;
 using tooltest::TempDir;
+using tooltest::compressed_file;
 
 namespace {
 
@@ -108,15 +110,6 @@ class DriverRun {
 };
 
 std::vector<uint8_t> bytes(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
-
-// A compressed entry (level 5) of a fresh, non-solid decoder state.
-FileSpec compressed_file(const std::string& name, const std::vector<uint8_t>& content) {
-  TPackState state;
-  pack_state_reset(state);
-  std::vector<uint8_t> packed;
-  pack_entry(state, content.data(), content.size(), false, 5, packed);
-  return arctest::packed_file(name, packed, content);
-}
 
 using Names = std::vector<std::string>;
 

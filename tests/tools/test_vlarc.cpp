@@ -19,6 +19,8 @@
 #endif
 
 #include "tests/support/archive_builder.h"
+#include "tests/support/program_path.h"
+#include "tests/tools/compressed_file.h"
 #include "tests/tools/temp_dir.h"
 #include "unpack/arc_pack.h"
 
@@ -26,37 +28,17 @@ using arctest::ArchiveBuilder;
 using arctest::FileSpec;
 using arctest::stored_file;
 using tooltest::TempDir;
+using tooltest::compressed_file;
+using tooltest::quote;
+using tooltest::vlarc_program;
 
 namespace {
-
-std::string program_folder() {
-#ifdef _WIN32
-  char path[MAX_PATH + 1] = {};
-  GetModuleFileNameA(nullptr, path, MAX_PATH);
-#else
-  char path[4096] = {};
-  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n > 0) path[n] = '\0';
-#endif
-  std::string p = path;
-  return p.substr(0, p.find_last_of("/\\") + 1);
-}
 
 struct ToolResult {
   int status = -1;
   std::string out;
   std::string err;
 };
-
-std::string quote(const std::string& s) {
-#ifdef _WIN32
-  return "\"" + s + "\"";
-#else
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-#endif
-}
 
 // Runs vlarc with args, capturing both output streams in files of `scratch`.
 ToolResult run_vlarc(const TempDir& scratch, const std::vector<std::string>& args) {
@@ -66,7 +48,7 @@ ToolResult run_vlarc(const TempDir& scratch, const std::vector<std::string>& arg
   std::string start_error;
 #ifdef _WIN32
   // Started directly, without a command interpreter in between.
-  std::string cmd = quote(program_folder() + "vlarc.exe");
+  std::string cmd = quote(vlarc_program());
   for (const auto& a : args) cmd += " " + quote(a);
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   HANDLE out_file = CreateFileA(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
@@ -95,7 +77,7 @@ ToolResult run_vlarc(const TempDir& scratch, const std::vector<std::string>& arg
   if (out_file != INVALID_HANDLE_VALUE) CloseHandle(out_file);
   if (err_file != INVALID_HANDLE_VALUE) CloseHandle(err_file);
 #else
-  std::string cmd = quote(program_folder() + "vlarc");
+  std::string cmd = quote(vlarc_program());
   for (const auto& a : args) cmd += " " + quote(a);
   cmd += " >" + quote(out) + " 2>" + quote(err);
   const int rc = std::system(cmd.c_str());
@@ -113,14 +95,6 @@ ToolResult run_vlarc(const TempDir& scratch, const std::vector<std::string>& arg
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 std::vector<uint8_t> bytes(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
-
-FileSpec compressed_file(const std::string& name, const std::vector<uint8_t>& content) {
-  TPackState state;
-  pack_state_reset(state);
-  std::vector<uint8_t> packed;
-  pack_entry(state, content.data(), content.size(), false, 5, packed);
-  return arctest::packed_file(name, packed, content);
-}
 
 // A small archive of every kind of entry the tool lists: a stored file in a
 // folder, the folder's own entry, a compressed file.
