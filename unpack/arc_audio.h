@@ -92,43 +92,9 @@ inline void add_errors(uint32_t* sum, const AudioErrors& x) {
   sum[10] += uint32_t(abs32(x.e + x.cd));
 }
 
-// Errors of a channel's bytes not yet added to its counters. The counters
-// are only read when the channel adapts, so the decoding loop collects the
-// errors of up to one cycle (32 bytes) and adds them in one go, off the
-// byte-to-byte dependency chain; the sums are the same.
-struct AudioPending {
-  uint32_t count;
-  int32_t e[32], h1[32], h2[32], h3[32], h4[32], cd[32];
-};
-
-// Adds the pending errors to the counters.
-inline void fold_errors(AudioChannelState& c, AudioPending& q) {
-  using audio_detail::abs32;
-  uint32_t s[11] = {};
-  for (uint32_t k = 0; k < q.count; ++k) {
-    int32_t e = q.e[k];
-    s[0] += uint32_t(abs32(e));
-    s[1] += uint32_t(abs32(e - q.h1[k]));
-    s[2] += uint32_t(abs32(e + q.h1[k]));
-    s[3] += uint32_t(abs32(e - q.h2[k]));
-    s[4] += uint32_t(abs32(e + q.h2[k]));
-    s[5] += uint32_t(abs32(e - q.h3[k]));
-    s[6] += uint32_t(abs32(e + q.h3[k]));
-    s[7] += uint32_t(abs32(e - q.h4[k]));
-    s[8] += uint32_t(abs32(e + q.h4[k]));
-    s[9] += uint32_t(abs32(e - q.cd[k]));
-    s[10] += uint32_t(abs32(e + q.cd[k]));
-  }
-  for (int k = 0; k < 11; ++k) c.error_sum[k] += s[k];
-  q.count = 0;
-}
-
 // One output byte of channel c from its delta; channel_delta is the delta
 // of the channel that produced the previous byte, and becomes this one's.
-// With pending set, the byte's errors wait there until the channel adapts
-// (or the caller folds them); without, they go to the counters at once.
-inline uint8_t audio_step(AudioChannelState& c, int32_t& channel_delta, uint32_t delta,
-                          AudioPending* pending = nullptr) {
+inline uint8_t audio_step(AudioChannelState& c, int32_t& channel_delta, uint32_t delta) {
   using namespace audio_detail;
   ++c.byte_count;
 
@@ -146,27 +112,130 @@ inline uint8_t audio_step(AudioChannelState& c, int32_t& channel_delta, uint32_t
   int32_t predicted = int32_t((uint32_t(p) >> 3) & 0xFF);
   // The delta is subtracted as an unsigned byte but weighed as a signed one.
   int32_t out = predicted - int32_t(delta & 0xFF);
-  int32_t e = signed_byte(int32_t(delta)) * 8;
-
-  if (pending) {
-    uint32_t k = pending->count++;
-    pending->e[k] = e;
-    pending->h1[k] = h1;
-    pending->h2[k] = h2;
-    pending->h3[k] = h3;
-    pending->h4[k] = h4;
-    pending->cd[k] = cd;
-  } else {
-    add_errors(c.error_sum, AudioErrors{e, h1, h2, h3, h4, cd});
-  }
+  add_errors(c.error_sum, AudioErrors{signed_byte(int32_t(delta)) * 8, h1, h2, h3, h4, cd});
 
   c.last_delta = signed_byte(out - c.last_byte);
   channel_delta = c.last_delta;
   c.last_byte = out;
 
-  if ((c.byte_count & 31) == 0) {
-    if (pending) fold_errors(c, *pending);
-    adapt(c);
+  if ((c.byte_count & 31) == 0) adapt(c);
+  return uint8_t(out & 0xFF);
+}
+
+// The same steps with the counters deferred. The counters are only read
+// when the channel adapts, so the decoding loop collects each byte's terms
+// until then and adds a cycle's worth in one go, off the byte-to-byte
+// dependency chain; the sums are the same.
+//
+// The terms are kept as series, which also hold the channel's history: h3
+// and h4 of a byte are h2 of the one and two bytes before it, and hist1 is
+// h1 of the byte before. So a step stores only its new h1 and h2 (and e and
+// cd), the series start with the history the channel had before them, and
+// the state's hist fields and byte count are brought up to date only when
+// the terms are added (audio_settle).
+//
+// The terms fit 16 bits: e is a signed byte times 8 (-1024..1016), h1 and cd
+// are signed bytes, h2..h4 differences of two signed bytes (-255..255), as
+// every state that the steps produce has them. So one error is at most 1279,
+// a whole cycle's sum of one counter at most 40928, and a full cycle is
+// summed in 16-bit lanes, many bytes at a time where the machine has vector
+// registers.
+struct AudioPending {
+  uint32_t count;       // bytes collected
+  uint32_t due;         // bytes from the last settling to the next adaptation
+  int16_t e[32];        // e of byte k
+  int16_t cd[32];       // cd of byte k
+  int16_t h1[33];       // h1 of byte k at k + 1; [0] the hist1 before byte 0
+  int16_t h2[35];       // h2 of byte k at k + 3; [0..2] hist4, hist3, hist2 before byte 0
+};
+
+// Whether a channel's state lies within the ranges that the steps keep it
+// in, so that its terms can wait in 16-bit form.
+inline bool audio_state_in_range(const AudioChannelState& c) {
+  auto in = [](int32_t v, int32_t lo, int32_t hi) { return v >= lo && v <= hi; };
+  return in(c.last_delta, -128, 127) && in(c.hist1, -128, 127) && in(c.hist2, -255, 255) &&
+         in(c.hist3, -255, 255) && in(c.hist4, -255, 255);
+}
+
+// Starts collecting for channel c.
+inline void audio_pending_start(const AudioChannelState& c, AudioPending& q) {
+  q.count = 0;
+  q.due = 32 - (c.byte_count & 31);
+  q.h1[0] = int16_t(c.hist1);
+  q.h2[0] = int16_t(c.hist4);
+  q.h2[1] = int16_t(c.hist3);
+  q.h2[2] = int16_t(c.hist2);
+}
+
+// |e - h| and |e + h| summed over one full cycle of terms.
+inline void sum_error_pair(const int16_t* e, const int16_t* h, uint32_t& minus, uint32_t& plus) {
+  uint16_t m = 0, p = 0;
+  for (uint32_t k = 0; k < 32; ++k) {
+    int16_t a = int16_t(e[k] - h[k]), b = int16_t(e[k] + h[k]);
+    m = uint16_t(m + uint16_t(a < 0 ? -a : a));
+    p = uint16_t(p + uint16_t(b < 0 ? -b : b));
   }
+  minus += m;
+  plus += p;
+}
+
+// Adds the collected terms to the counters, brings the channel's history
+// and byte count up to date, and starts the series again from there.
+inline void audio_settle(AudioChannelState& c, AudioPending& q) {
+  const uint32_t n = q.count;
+  uint32_t* sum = c.error_sum;
+  if (n == 32) {
+    uint16_t s0 = 0;
+    for (uint32_t k = 0; k < 32; ++k) s0 = uint16_t(s0 + uint16_t(q.e[k] < 0 ? -q.e[k] : q.e[k]));
+    sum[0] += s0;
+    sum_error_pair(q.e, q.h1 + 1, sum[1], sum[2]);
+    sum_error_pair(q.e, q.h2 + 3, sum[3], sum[4]);
+    sum_error_pair(q.e, q.h2 + 2, sum[5], sum[6]);
+    sum_error_pair(q.e, q.h2 + 1, sum[7], sum[8]);
+    sum_error_pair(q.e, q.cd, sum[9], sum[10]);
+  } else {
+    for (uint32_t k = 0; k < n; ++k)
+      add_errors(sum, AudioErrors{q.e[k], q.h1[k + 1], q.h2[k + 3], q.h2[k + 2], q.h2[k + 1], q.cd[k]});
+  }
+  c.byte_count += n;
+  c.hist1 = q.h1[n];
+  c.hist2 = q.h2[n + 2];
+  c.hist3 = q.h2[n + 1];
+  c.hist4 = q.h2[n];
+  q.h1[0] = q.h1[n];
+  q.h2[0] = q.h2[n];
+  q.h2[1] = q.h2[n + 1];
+  q.h2[2] = q.h2[n + 2];
+  q.due -= n;
+  q.count = 0;
+}
+
+// A channel's adaptation with its counters deferred: settles q and adapts.
+// Out of line, so that the step's loop keeps its registers for the step.
+void audio_cycle_end(AudioChannelState& c, AudioPending& q);
+
+// audio_step with the counters deferred to q.
+inline uint8_t audio_step_deferred(AudioChannelState& c, AudioPending& q, int32_t& channel_delta,
+                                   uint32_t delta) {
+  using namespace audio_detail;
+  const uint32_t k = q.count;
+  const int32_t h1 = c.last_delta;
+  const int32_t h2 = h1 - q.h1[k];
+  const int32_t h3 = q.h2[k + 2];
+  const int32_t h4 = q.h2[k + 1];
+  const int32_t cd = channel_delta;
+  q.e[k] = int16_t(signed_byte(int32_t(delta)) * 8);
+  q.cd[k] = int16_t(cd);
+  q.h1[k + 1] = int16_t(h1);
+  q.h2[k + 3] = int16_t(h2);
+
+  int32_t p = 8 * c.last_byte + c.coef1 * h1 + c.coef2 * h2 + c.coef3 * h3 + c.coef4 * h4 + c.coef5 * cd;
+  int32_t out = int32_t((uint32_t(p) >> 3) & 0xFF) - int32_t(delta & 0xFF);
+  c.last_delta = signed_byte(out - c.last_byte);
+  channel_delta = c.last_delta;
+  c.last_byte = out;
+
+  q.count = k + 1;
+  if (k + 1 == q.due) audio_cycle_end(c, q);
   return uint8_t(out & 0xFF);
 }

@@ -18,6 +18,7 @@
 // mask) and leaves it in large pieces: a flush happens when fewer than 270
 // bytes of the window are free, and no step adds more than 260.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -29,6 +30,7 @@
 #include "unpack/arc_unpack_internal.h"
 
 TUnpackState unpack_state;
+bool audio_step_by_step = false;
 
 namespace {
 
@@ -360,95 +362,223 @@ Run run_lz(uint8_t* window) {
   return Run::done;
 }
 
+// Decodes and consumes one symbol of a multimedia step through a 64-bit
+// register holding the stream from bit bitpos of input on (avail bits of it
+// valid), reloaded when fewer bits are left than the longest code needs.
+inline uint32_t next_audio_symbol(const DecodeTable& t, const uint8_t* input, uint64_t& bits,
+                                  uint32_t& avail, uint32_t& bitpos) {
+  if (avail < 16) {
+    bits = load_be64(input + (bitpos >> 3)) << (bitpos & 7);
+    avail = 64 - (bitpos & 7);
+  }
+  uint32_t e = t.fast[uint32_t(bits >> (64 - kFastBits))];
+  if (e == 0) e = decode_search(t, uint32_t(bits >> 48));
+  uint32_t len = e & 15;
+  bits <<= len;
+  avail -= len;
+  bitpos += len;
+  return e >> 4;
+}
+
+// Where a stretch of multimedia steps starts and, afterwards, where it ended.
+struct AudioStretch {
+  const uint8_t* input;
+  const DecodeTable* tables;
+  AudioChannelState* states;
+  AudioPending* pending;
+  uint8_t* window;
+  uint64_t bits;   // the stream from bitpos on, top-aligned
+  uint32_t avail;  // valid bits in it
+  uint32_t bitpos;
+  uint32_t window_pos;
+  uint32_t channel, channels;
+  int32_t channel_delta;
+};
+
+// Runs up to n multimedia steps that need none of the per-step checks, with
+// the counters deferred, and returns how many produced a byte. A step that
+// reads the table-block symbol ends the stretch, its code consumed, and sets
+// table_block. The channel count is a constant here, so that whole rounds of
+// channels run with every channel's table and state at a fixed place.
+template <uint32_t kChannels>
+uint32_t run_audio_stretch(AudioStretch& a, uint32_t n, bool& table_block) {
+  const uint8_t* input = a.input;
+  const DecodeTable* tables = a.tables;
+  AudioChannelState* states = a.states;
+  AudioPending* pending = a.pending;
+  uint8_t* out = a.window + a.window_pos;
+  uint64_t bits = a.bits;
+  uint32_t avail = a.avail, bitpos = a.bitpos, channel = a.channel;
+  int32_t channel_delta = a.channel_delta;
+  uint32_t done = 0;
+
+  // One step on channel k; false at the table-block symbol.
+  auto step = [&](uint32_t k) {
+    uint32_t sym = next_audio_symbol(tables[k], input, bits, avail, bitpos);
+    if (sym == 256) return false;
+    out[done++] = audio_step_deferred(states[k], pending[k], channel_delta, sym);
+    return true;
+  };
+  auto next = [](uint32_t k) { return k + 1 == kChannels ? 0 : k + 1; };
+
+  bool ended = false;
+  // Single steps up to the first channel, whole rounds, single steps again.
+  while (!ended && channel != 0 && done < n) {
+    ended = !step(channel);
+    if (!ended) channel = next(channel);
+  }
+  while (!ended && n - done >= kChannels) {
+    for (uint32_t k = 0; k < kChannels; ++k) {
+      if (!step(k)) {
+        ended = true;
+        channel = k;
+        break;
+      }
+    }
+  }
+  while (!ended && done < n) {
+    ended = !step(channel);
+    if (!ended) channel = next(channel);
+  }
+
+  table_block = ended;
+  a.bits = bits;
+  a.avail = avail;
+  a.bitpos = bitpos;
+  a.window_pos += done;
+  a.channel = channel;
+  a.channel_delta = channel_delta;
+  return done;
+}
+
 // Runs multimedia steps, like run_lz: one symbol of the current channel's
 // table per step, and one byte from the predictor. The channel states are
 // worked on in a local copy too, which window writes cannot alias.
+//
+// Most steps meet none of the per-step conditions (progress due, refill due,
+// reader past the data, flush due, window end), and how many in a row cannot
+// meet them follows from where they stand: a step lowers the byte count by
+// one, moves the window position by one and the reader by at most two
+// bytes (codes are at most 15 bits long). So after the checks the loop runs
+// that many steps without them (run_audio_stretch), and stops early only at
+// a table block.
+//
+// In those stretches each channel's error terms wait in 16-bit form until
+// its next adaptation (AudioPending); the terms stay within 16 bits as long
+// as the states were made by the steps themselves, which is checked once on
+// entry. With audio_step_by_step set, or a state from elsewhere, every step
+// runs on its own with the counters updated at once: the plain definition.
 Run run_audio(uint8_t* window) {
   TUnpackState& s = unpack_state;
-  const uint8_t* buf = s.input_buffer;
-  uint32_t pos, bit, wpos, wr, channel, channels;
-  int32_t left, channel_delta;
-  int64_t limit;
-  uint64_t bits = 0;
-  uint32_t avail = 0;
   AudioChannelState states[kMaxChannels];
   std::memcpy(states, s.channels, sizeof states);
-  // Errors waiting for their channel's next adaptation (at most one cycle
-  // each, since the count starts empty and empties at every adaptation).
   AudioPending pending[kMaxChannels];
-  for (AudioPending& q : pending) q.count = 0;
-  auto save = [&] {
-    for (uint32_t c = 0; c < kMaxChannels; ++c) fold_errors(states[c], pending[c]);
-    std::memcpy(s.channels, states, sizeof states);
-    s.input_pos = pos;
-    s.input_bit = bit;
-    s.window_pos = wpos;
-    s.current_channel = channel;
-    s.channel_delta = channel_delta;
+  bool batches = !audio_step_by_step && s.channel_delta >= -128 && s.channel_delta <= 127;
+  for (uint32_t c = 0; c < kMaxChannels; ++c) {
+    batches = batches && audio_state_in_range(states[c]);
+    audio_pending_start(states[c], pending[c]);
+  }
+
+  AudioStretch a;
+  a.input = s.input_buffer;
+  a.tables = s.audio_tables;
+  a.states = states;
+  a.pending = pending;
+  a.window = window;
+  uint32_t wr;
+  int32_t left;
+  int64_t limit;
+  // What the refill, the flush and the progress report see and change.
+  auto save_position = [&] {
+    s.input_pos = a.bitpos >> 3;
+    s.input_bit = a.bitpos & 7;
+    s.window_pos = a.window_pos;
     unpacked_left = left;
   };
-  auto load = [&] {
-    pos = s.input_pos;
-    bit = s.input_bit;
-    wpos = s.window_pos;
+  auto load_position = [&] {
+    a.bitpos = s.input_pos * 8 + s.input_bit;
+    a.avail = 0;
+    a.window_pos = s.window_pos;
     wr = s.write_pos;
-    channel = s.current_channel;
-    channels = s.channel_count;
-    channel_delta = s.channel_delta;
     left = unpacked_left;
     limit = overrun_limit(s);
-    avail = 0;
+  };
+  // Everything, for a table block or the end of the run.
+  auto save = [&] {
+    if (batches)
+      for (uint32_t c = 0; c < kMaxChannels; ++c) audio_settle(states[c], pending[c]);
+    std::memcpy(s.channels, states, sizeof states);
+    s.current_channel = a.channel;
+    s.channel_delta = a.channel_delta;
+    save_position();
+  };
+  auto load = [&] {
+    load_position();
+    a.channel = s.current_channel;
+    a.channels = s.channel_count;
+    a.channel_delta = s.channel_delta;
   };
   load();
 
   while (left >= 0) {
     if ((left & 0xFFF) == 0) {
-      save();
+      save_position();
       report_progress(left);
-      load();
+      load_position();
     }
-    wpos &= kWindowMask;
-    if (pos > kRefillStep) {
-      save();
+    a.window_pos &= kWindowMask;
+    if ((a.bitpos >> 3) > kRefillStep) {
+      save_position();
       fill_input(false);
-      load();
+      load_position();
     }
+    uint32_t pos = a.bitpos >> 3;
     if (int64_t(pos) > limit) {
       save();
       return Run::overrun;
     }
+    uint32_t wpos = a.window_pos;
     if (wr != wpos && ((wr - wpos) & kWindowMask) < kFlushMargin) {
-      save();
+      save_position();
       flush_window();
-      load();
+      load_position();
     }
 
-    if (avail < 16) {
-      bits = load_be64(buf + pos) << bit;
-      avail = 64 - bit;
+    bool table_block = false;
+    if (batches) {
+      // Steps from this one on that meet none of the conditions above.
+      uint32_t r = uint32_t(left) & 0xFFF;  // the progress report comes at 0
+      uint32_t n = r != 0 ? r : left != 0 ? 0x1000 : 1;
+      n = std::min(n, (kRefillStep - pos) / 2 + 1);
+      n = uint32_t(std::min<int64_t>(n, (limit - pos) / 2 + 1));
+      uint32_t room = wr == wpos ? kWindowSize : (wr - wpos) & kWindowMask;
+      n = std::min(n, room - (kFlushMargin - 1));
+      n = std::min(n, kWindowSize - wpos);
+      uint32_t done;
+      switch (a.channels) {
+        case 1: done = run_audio_stretch<1>(a, n, table_block); break;
+        case 2: done = run_audio_stretch<2>(a, n, table_block); break;
+        case 3: done = run_audio_stretch<3>(a, n, table_block); break;
+        default: done = run_audio_stretch<4>(a, n, table_block); break;
+      }
+      left = int32_t(uint32_t(left) - done);
+    } else {
+      uint32_t sym = next_audio_symbol(s.audio_tables[a.channel], a.input, a.bits, a.avail, a.bitpos);
+      if (sym == 256) {
+        table_block = true;
+      } else {
+        window[a.window_pos++] = audio_step(states[a.channel], a.channel_delta, sym);
+        if (++a.channel == a.channels) a.channel = 0;
+        --left;
+      }
     }
-    const DecodeTable& t = s.audio_tables[channel];
-    uint32_t e = t.fast[uint32_t(bits >> (64 - kFastBits))];
-    if (e == 0) e = decode_search(t, uint32_t(bits >> 48));
-    uint32_t n = e & 15;
-    bits <<= n;
-    avail -= n;
-    n += bit;
-    pos += n >> 3;
-    bit = n & 7;
 
-    uint32_t sym = e >> 4;
-    if (sym == 256) {
+    if (table_block) {
       save();
       read_tables();
       load();
       if (!s.audio_mode) return Run::switched;
-      continue;
     }
-    uint8_t byte = audio_step(states[channel], channel_delta, sym, &pending[channel]);
-    if (++channel == channels) channel = 0;
-    --left;
-    window[wpos++] = byte;
   }
   save();
   return Run::done;
