@@ -123,6 +123,21 @@ class FileWorker : public ::testing::Test {
     InstallSettings = TInstallSettings();
   }
 
+  // Puts `text`, last written at `when`, in place of every installed file.
+  void ReplaceInstalledFiles(const std::string& folder, const std::string& text, const FILETIME& when) const {
+    for (const PayloadEntry& entry : kPayload) {
+      const std::string path = InstalledPath(entry, folder);
+      ASSERT_TRUE(WriteFileBytes(path, text));
+      ASSERT_TRUE(SetLastWriteTime(path, when));
+    }
+  }
+
+  // Every installed file holds its payload content.
+  void ExpectPayloadInstalled(const std::string& folder) const {
+    for (const PayloadEntry& entry : kPayload)
+      EXPECT_EQ(ReadFileBytes(InstalledPath(entry, folder)), PayloadContent(entry)) << entry.file_name;
+  }
+
   static LPARAM FilesDoneResult(const std::vector<Received>& messages) {
     for (const Received& r : messages)
       if (r.message == WM_INSTALL_FILES_DONE) return r.lparam;
@@ -172,19 +187,14 @@ TEST_F(FileWorker, UpgradeOverRecordedInstallationAsksNothing) {
   InstallOnce(folder);
   // Same release time, other content: only a real overwrite restores it.
   const FILETIME release = ExpectedReleaseTime();
-  for (const PayloadEntry& entry : kPayload) {
-    const std::string path = InstalledPath(entry, folder);
-    ASSERT_TRUE(WriteFileBytes(path, "earlier installation"));
-    ASSERT_TRUE(SetLastWriteTime(path, release));
-  }
+  ASSERT_NO_FATAL_FAILURE(ReplaceInstalledFiles(folder, "earlier installation", release));
 
   InstallSettings.PreviousInstallFound = true;
   QuestionAnswerer answerer(IDNO);
   const std::vector<Received> messages = Run(folder);
   EXPECT_TRUE(answerer.captions().empty());
   EXPECT_EQ(FilesDoneResult(messages), 0);
-  for (const PayloadEntry& entry : kPayload)
-    EXPECT_EQ(ReadFileBytes(InstalledPath(entry, folder)), PayloadContent(entry)) << entry.file_name;
+  ExpectPayloadInstalled(folder);
   EXPECT_EQ(InstallSettings.OverwriteAnswer, OverwriteAll);
 }
 
@@ -196,19 +206,14 @@ TEST_F(FileWorker, SameReleaseFilesAnsweredYesAreAllReplaced) {
   const std::string folder = temp / "Velmora";
   InstallOnce(folder);
   const FILETIME release = ExpectedReleaseTime();
-  for (const PayloadEntry& entry : kPayload) {
-    const std::string path = InstalledPath(entry, folder);
-    ASSERT_TRUE(WriteFileBytes(path, "old"));
-    ASSERT_TRUE(SetLastWriteTime(path, release));
-  }
+  ASSERT_NO_FATAL_FAILURE(ReplaceInstalledFiles(folder, "old", release));
 
   QuestionAnswerer answerer(IDYES);
   const std::vector<Received> messages = Run(folder);
   EXPECT_EQ(answerer.captions(), std::vector<std::string>{"creating: VLRemove.exe"});
   EXPECT_EQ(answerer.texts(), std::vector<std::string>{kQuestion});
   EXPECT_EQ(FilesDoneResult(messages), 0);
-  for (const PayloadEntry& entry : kPayload)
-    EXPECT_EQ(ReadFileBytes(InstalledPath(entry, folder)), PayloadContent(entry)) << entry.file_name;
+  ExpectPayloadInstalled(folder);
   EXPECT_EQ(InstallSettings.ScreenSaverPath, screen_saver_);
 }
 
@@ -248,18 +253,13 @@ TEST_F(FileWorker, OlderFilesAreReplacedSilently) {
   const std::string folder = temp / "Velmora";
   InstallOnce(folder);
   const FILETIME second_before = FromTicks(Ticks(ExpectedReleaseTime()) - 10000000);
-  for (const PayloadEntry& entry : kPayload) {
-    const std::string path = InstalledPath(entry, folder);
-    ASSERT_TRUE(WriteFileBytes(path, "older"));
-    ASSERT_TRUE(SetLastWriteTime(path, second_before));
-  }
+  ASSERT_NO_FATAL_FAILURE(ReplaceInstalledFiles(folder, "older", second_before));
 
   QuestionAnswerer answerer(IDNO);
   const std::vector<Received> messages = Run(folder);
   EXPECT_TRUE(answerer.captions().empty());
   EXPECT_EQ(FilesDoneResult(messages), 0);
-  for (const PayloadEntry& entry : kPayload)
-    EXPECT_EQ(ReadFileBytes(InstalledPath(entry, folder)), PayloadContent(entry)) << entry.file_name;
+  ExpectPayloadInstalled(folder);
   EXPECT_EQ(InstallSettings.OverwriteAnswer, NotAsked);
 }
 
