@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 TAbstractStream* archive_stream = nullptr;
 TOutputStream* output_stream = nullptr;
@@ -96,25 +95,11 @@ bool TMyResourceStream::close() {
 int32_t TMyResourceStream::write(const void*, int32_t) { abstract_call("TMyResourceStream::write"); }
 
 int32_t TMyResourceStream::read(void* buffer, int32_t count) {
-  if (count <= 0 || pos_ >= length_) return 0;
-  const int32_t n = count < length_ - pos_ ? count : length_ - pos_;
-  std::memcpy(buffer, data_ + pos_, size_t(n));
-  pos_ += n;
-  return n;
+  return read_memory_block(data_, length_, pos_, buffer, count);
 }
 
 uint32_t TMyResourceStream::seek(int32_t offset, int32_t origin) {
-  int64_t target;
-  switch (origin) {
-    case 0: target = offset; break;
-    case 1: target = int64_t(pos_) + offset; break;
-    case 2: target = int64_t(length_) + offset; break;
-    default: return kSeekInvalidFunction;
-  }
-  // The end itself is a valid position; nothing before or beyond it is.
-  if (target < 0 || target > length_) return kSeekInvalidPointer;
-  pos_ = int32_t(target);
-  return kSeekOk;
+  return seek_memory_block(length_, pos_, offset, origin);
 }
 
 int32_t TMyResourceStream::position() { return pos_; }

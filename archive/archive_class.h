@@ -58,6 +58,16 @@ class TOutputStream : public TAbstractStream {
 extern TAbstractStream* archive_stream;
 extern TOutputStream* output_stream;
 
+// Reading and seeking over a whole block held in memory, for the streams
+// that serve one (the memory stream and the resource stream). A read copies
+// at most up to the end. A seek goes from the start (origin 0), the current
+// position (1) or the end (2); any other origin is kSeekInvalidFunction. The
+// end itself is a valid position; a target before the start or beyond the
+// end is kSeekInvalidPointer and leaves the position as it was.
+int32_t read_memory_block(const uint8_t* data, int32_t length, int32_t& pos, void* buffer,
+                          int32_t count);
+uint32_t seek_memory_block(int32_t length, int32_t& pos, int32_t offset, int32_t origin);
+
 // ---------------------------------------------------------------------------
 // Portable streams (every build): the host tools, the tests and the fuzzer.
 

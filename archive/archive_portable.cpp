@@ -42,6 +42,32 @@ constexpr int kCreateMode = 0666;
 #endif
 
 // ---------------------------------------------------------------------------
+// Blocks in memory: the memory stream here, the resource stream on Windows
+
+int32_t read_memory_block(const uint8_t* data, int32_t length, int32_t& pos, void* buffer,
+                          int32_t count) {
+  if (count <= 0 || pos >= length) return 0;
+  const int32_t n = count < length - pos ? count : length - pos;
+  std::memcpy(buffer, data + pos, size_t(n));
+  pos += n;
+  return n;
+}
+
+uint32_t seek_memory_block(int32_t length, int32_t& pos, int32_t offset, int32_t origin) {
+  // In 64 bits, so that no offset can overflow.
+  int64_t target;
+  switch (origin) {
+    case 0: target = offset; break;
+    case 1: target = int64_t(pos) + offset; break;
+    case 2: target = int64_t(length) + offset; break;
+    default: return kSeekInvalidFunction;
+  }
+  if (target < 0 || target > length) return kSeekInvalidPointer;
+  pos = int32_t(target);
+  return kSeekOk;
+}
+
+// ---------------------------------------------------------------------------
 // TMyMemoryStream
 
 namespace {
@@ -56,18 +82,6 @@ struct MemoryBlock {
 std::map<std::string, MemoryBlock>& memory_blocks() {
   static std::map<std::string, MemoryBlock> blocks;
   return blocks;
-}
-
-// The target of a seek, or -1 when it lies outside 0..length. Computed in 64
-// bits so that no offset can overflow.
-int64_t seek_target(int64_t offset, int32_t origin, int64_t position, int64_t length) {
-  int64_t target;
-  switch (origin) {
-    case 0: target = offset; break;
-    case 1: target = position + offset; break;
-    default: target = length + offset; break;
-  }
-  return (target < 0 || target > length) ? -1 : target;
 }
 
 }  // namespace
@@ -113,19 +127,11 @@ bool TMyMemoryStream::close() {
 int32_t TMyMemoryStream::write(const void*, int32_t) { abstract_call("TMyMemoryStream::write"); }
 
 int32_t TMyMemoryStream::read(void* buffer, int32_t count) {
-  if (count <= 0 || pos_ >= length_) return 0;
-  const int32_t n = count < length_ - pos_ ? count : length_ - pos_;
-  std::memcpy(buffer, data_ + pos_, size_t(n));
-  pos_ += n;
-  return n;
+  return read_memory_block(data_, length_, pos_, buffer, count);
 }
 
 uint32_t TMyMemoryStream::seek(int32_t offset, int32_t origin) {
-  if (origin < 0 || origin > 2) return kSeekInvalidFunction;
-  const int64_t target = seek_target(offset, origin, pos_, length_);
-  if (target < 0) return kSeekInvalidPointer;
-  pos_ = int32_t(target);
-  return kSeekOk;
+  return seek_memory_block(length_, pos_, offset, origin);
 }
 
 int32_t TMyMemoryStream::position() { return pos_; }
