@@ -30,7 +30,7 @@
 #include "unpack/arc_unpack_internal.h"
 
 TUnpackState unpack_state;
-bool audio_step_by_step = false;
+bool unpack_step_by_step = false;
 
 namespace {
 
@@ -59,6 +59,9 @@ constexpr uint8_t kShortBits[8] = {2, 2, 3, 4, 5, 6, 6, 6};
 
 // A flush is due when fewer than this many window bytes are free.
 constexpr uint32_t kFlushMargin = 270;
+// The most bytes one LZ step produces: the longest length slot with all its
+// extra bits set and the largest distance bonus.
+constexpr uint32_t kMaxStep = 260;
 // The stored copy's transfer size.
 constexpr int32_t kStoredChunk = 0x7F00;
 
@@ -288,75 +291,87 @@ Run run_lz(uint8_t* window) {
       load();
     }
 
-    if (avail < 51) {
-      bits = load_be64(buf + pos) << bit;
-      avail = 64 - bit;
+    // Steps from this one on that cannot meet the checks above but the
+    // progress report, which the stretch watches for itself: a step moves
+    // the reader by at most 7 bytes and the window position by at most
+    // kMaxStep bytes.
+    uint32_t n = 1;
+    if (!unpack_step_by_step) {
+      uint32_t room = wr == wpos ? kWindowSize : (wr - wpos) & kWindowMask;
+      n = (kRefillStep - pos) / 7 + 1;
+      n = uint32_t(std::min<int64_t>(n, (limit - pos) / 7 + 1));
+      n = std::min(n, (room - kFlushMargin) / kMaxStep + 1);
+      n = std::min(n, (kWindowSize - 1 - wpos) / kMaxStep + 1);
     }
-    uint32_t used = 0;
-    auto decode = [&](const DecodeTable& t) {
-      uint32_t e = t.fast[uint32_t(bits >> (64 - kFastBits))];
-      if (e == 0) e = decode_search(t, uint32_t(bits >> 48));
-      bits <<= (e & 15);
-      used += e & 15;
-      return e >> 4;
-    };
-    auto get = [&](uint32_t n) {
-      if (n == 0) return 0u;
-      uint32_t v = uint32_t(bits >> (64 - n));
-      bits <<= n;
-      used += n;
-      return v;
-    };
+    bool table_block = false;
+    for (;;) {
+      if (avail < 51) {
+        bits = load_be64(buf + pos) << bit;
+        avail = 64 - bit;
+      }
+      uint32_t used = 0;
+      auto decode = [&](const DecodeTable& t) {
+        uint32_t e = t.fast[uint32_t(bits >> (64 - kFastBits))];
+        if (e == 0) e = decode_search(t, uint32_t(bits >> 48));
+        bits <<= (e & 15);
+        used += e & 15;
+        return e >> 4;
+      };
+      auto get = [&](uint32_t n) {
+        if (n == 0) return 0u;
+        uint32_t v = uint32_t(bits >> (64 - n));
+        bits <<= n;
+        used += n;
+        return v;
+      };
 
-    uint32_t sym = decode(s.main_table);
-    uint32_t length, distance;
-    if (sym < 256) {
-      window[wpos++] = uint8_t(sym);
-      --left;
+      uint32_t sym = decode(s.main_table);
+      if (sym < 256) {
+        window[wpos++] = uint8_t(sym);
+        --left;
+      } else if (sym == 269) {
+        table_block = true;
+      } else {
+        uint32_t length, distance;
+        if (sym > 269) {
+          uint32_t slot = sym - 270;
+          length = kLengthBase[slot] + 3 + get(kLengthBits[slot]);
+          uint32_t d = decode(s.distance_table);
+          distance = kDistanceBase[d] + 1 + get(kDistanceBits[d]);
+          if (distance >= 0x40000) ++length;
+          if (distance >= 0x2000) ++length;
+        } else if (sym == 256) {
+          length = s.last_length;
+          distance = s.last_distance;
+        } else if (sym < 261) {
+          distance = s.old_distances[(s.old_distance_index - (sym - 256)) & 3];
+          uint32_t r = decode(s.repeat_length_table);
+          length = kLengthBase[r] + 2 + get(kLengthBits[r]);
+          if (distance >= 0x40000) ++length;
+          if (distance >= 0x2000) ++length;
+          if (distance >= 0x101) ++length;
+        } else {
+          uint32_t slot = sym - 261;
+          distance = kShortBase[slot] + 1 + get(kShortBits[slot]);
+          length = 2;
+        }
+        note_copy(s, length, distance);
+        left = int32_t(uint32_t(left) - length);
+        wpos = copy_bytes(window, wpos, length, distance);
+      }
       avail -= used;
       used += bit;
       pos += used >> 3;
       bit = used & 7;
-      continue;
+      if (table_block || --n == 0 || left < 0 || (left & 0xFFF) == 0) break;
     }
-    if (sym > 269) {
-      uint32_t slot = sym - 270;
-      length = kLengthBase[slot] + 3 + get(kLengthBits[slot]);
-      uint32_t d = decode(s.distance_table);
-      distance = kDistanceBase[d] + 1 + get(kDistanceBits[d]);
-      if (distance >= 0x40000) ++length;
-      if (distance >= 0x2000) ++length;
-    } else if (sym == 269) {
-      used += bit;
-      pos += used >> 3;
-      bit = used & 7;
+
+    if (table_block) {
       save();
       read_tables();
       load();
       if (s.audio_mode) return Run::switched;
-      continue;
-    } else if (sym == 256) {
-      length = s.last_length;
-      distance = s.last_distance;
-    } else if (sym < 261) {
-      distance = s.old_distances[(s.old_distance_index - (sym - 256)) & 3];
-      uint32_t r = decode(s.repeat_length_table);
-      length = kLengthBase[r] + 2 + get(kLengthBits[r]);
-      if (distance >= 0x40000) ++length;
-      if (distance >= 0x2000) ++length;
-      if (distance >= 0x101) ++length;
-    } else {
-      uint32_t slot = sym - 261;
-      distance = kShortBase[slot] + 1 + get(kShortBits[slot]);
-      length = 2;
     }
-    avail -= used;
-    used += bit;
-    pos += used >> 3;
-    bit = used & 7;
-    note_copy(s, length, distance);
-    left = int32_t(uint32_t(left) - length);
-    wpos = copy_bytes(window, wpos, length, distance);
   }
   save();
   return Run::done;
@@ -466,14 +481,14 @@ uint32_t run_audio_stretch(AudioStretch& a, uint32_t n, bool& table_block) {
 // In those stretches each channel's error terms wait in 16-bit form until
 // its next adaptation (AudioPending); the terms stay within 16 bits as long
 // as the states were made by the steps themselves, which is checked once on
-// entry. With audio_step_by_step set, or a state from elsewhere, every step
+// entry. With unpack_step_by_step set, or a state from elsewhere, every step
 // runs on its own with the counters updated at once: the plain definition.
 Run run_audio(uint8_t* window) {
   TUnpackState& s = unpack_state;
   AudioChannelState states[kMaxChannels];
   std::memcpy(states, s.channels, sizeof states);
   AudioPending pending[kMaxChannels];
-  bool batches = !audio_step_by_step && s.channel_delta >= -128 && s.channel_delta <= 127;
+  bool batches = !unpack_step_by_step && s.channel_delta >= -128 && s.channel_delta <= 127;
   for (uint32_t c = 0; c < kMaxChannels; ++c) {
     batches = batches && audio_state_in_range(states[c]);
     audio_pending_start(states[c], pending[c]);

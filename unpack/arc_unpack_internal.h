@@ -122,10 +122,11 @@ struct TUnpackState {
 
 extern TUnpackState unpack_state;
 
-// Makes the multimedia loop run each step on its own, with every per-step
-// check and the error counters updated at once, instead of in checked
-// stretches: the plain definition, for comparing the two.
-extern bool audio_step_by_step;
+// Makes the decoding loops run each step on its own, with every per-step
+// check (and, in multimedia mode, the error counters updated at once),
+// instead of in checked stretches: the plain definition, for comparing the
+// two.
+extern bool unpack_step_by_step;
 
 // Zeroes the whole decoder state (tables included), as at process start.
 void reset_unpack_state();

@@ -1,7 +1,7 @@
-// The multimedia loop runs most steps in stretches between the per-step
-// checks and keeps the predictor's error terms aside until each channel
-// adapts. Here whole entries are decoded that way and once more one step at
-// a time with the counters updated at once (audio_step_by_step), and
+// The decoding loops run most steps in stretches between the per-step checks,
+// and the multimedia loop keeps the predictor's error terms aside until each
+// channel adapts. Here whole entries are decoded that way and once more one
+// step at a time with the counters updated at once (unpack_step_by_step), and
 // everything observable must agree: bytes, write calls, read requests,
 // progress reports, checksum, and the decoder state at the end.
 
@@ -51,18 +51,29 @@ struct MixedStream {
     }
     produced += bytes;
   }
-  void add_lz(std::mt19937& rng, uint32_t literals) {
+  // Literals, short copies and new copies of every length slot (up to the
+  // longest step, 260 bytes).
+  void add_lz(std::mt19937& rng, uint32_t steps) {
     leave_mode();
     bitw::write_lz_table_block(w, lz_codes.lengths(), {});
     mode = lz;
-    for (uint32_t i = 0; i < literals; ++i) {
-      bitw::put_literal(w, lz_codes, uint8_t(rng()));
-      if (i % 16 == 15) {
-        bitw::put_short_copy(w, lz_codes, 1, 2);  // 2 bytes from 7 back
+    for (uint32_t i = 0; i < steps; ++i) {
+      uint32_t kind = rng() % 20;
+      if (kind < 12) {
+        bitw::put_literal(w, lz_codes, uint8_t(rng()));
+        produced += 1;
+      } else if (kind < 16) {
+        bitw::put_short_copy(w, lz_codes, int(rng() % 8), 1);
         produced += 2;
+      } else {
+        int ls = int(rng() % 28), ds = int(rng() % 48);
+        uint32_t lextra = rng() & ((1u << length_bits(ls)) - 1);
+        uint32_t dextra = rng() & ((1u << distance_bits(ds)) - 1);
+        uint32_t distance = distance_base(ds) + 1 + dextra;
+        bitw::put_new_copy(w, lz_codes, ls, lextra, ds, dextra);
+        produced += length_base(ls) + 3 + lextra + (distance >= 0x2000) + (distance >= 0x40000);
       }
     }
-    produced += literals;
   }
 };
 
@@ -90,7 +101,7 @@ Outcome decode(const std::vector<std::pair<std::vector<uint8_t>, int32_t>>& entr
   Outcome r;
   OnProgress.code = record_progress;
   OnProgress.object = &r;
-  audio_step_by_step = step_by_step;
+  unpack_step_by_step = step_by_step;
   bool solid = false;
   for (const auto& [packed, size] : entries) {
     h.unpack(packed, size, solid);
@@ -101,7 +112,7 @@ Outcome decode(const std::vector<std::pair<std::vector<uint8_t>, int32_t>>& entr
     r.checksum ^= entry_checksum;
     r.packed_read += packed_read_total;
   }
-  audio_step_by_step = false;
+  unpack_step_by_step = false;
   const TUnpackState& s = unpack_state;
   r.unpacked_left = unpacked_left;
   std::memcpy(r.channels, s.channels, sizeof r.channels);
@@ -156,7 +167,7 @@ int expect_same(const std::vector<std::pair<std::vector<uint8_t>, int32_t>>& ent
 // to pass many progress reports and input refills; the entry decoded whole,
 // cut short in mid-cycle, and asked for far more than the data holds (the
 // reader runs off the end and the entry is given up).
-TEST(AudioStretches, MixedEntriesMatchStepByStep) {
+TEST(Stretches, MixedEntriesMatchStepByStep) {
   for (uint32_t seed = 1; seed <= 3; ++seed) {
     std::mt19937 rng(seed);
     MixedStream m;
@@ -178,9 +189,23 @@ TEST(AudioStretches, MixedEntriesMatchStepByStep) {
   }
 }
 
+// LZ entries long enough to wrap the window: copies of up to 260 bytes near
+// the flush margin and the window end.
+TEST(Stretches, LongLzEntriesMatchStepByStep) {
+  std::mt19937 rng(91);
+  MixedStream m;
+  m.add_lz(rng, 60000);
+  m.add_audio(rng, 3, 5000);
+  m.add_lz(rng, 60000);
+  std::vector<std::pair<std::vector<uint8_t>, int32_t>> run = {{m.w.finish(4), int32_t(m.produced)}};
+  ASSERT_GT(m.produced, kWindowSize);
+  expect_same(run, "long lz");
+  EXPECT_EQ(decode(run, false).bytes.size(), size_t(m.produced));
+}
+
 // A solid run of two long multimedia entries: the window wraps in the
 // second, with flushes at its end and the first entry's state carried over.
-TEST(AudioStretches, SolidRunAcrossTheWindowEnd) {
+TEST(Stretches, SolidRunAcrossTheWindowEnd) {
   std::mt19937 rng(77);
   MixedStream first, second;
   first.add_audio(rng, 2, 700000);
