@@ -203,6 +203,39 @@ TEST(Stretches, LongLzEntriesMatchStepByStep) {
   EXPECT_EQ(decode(run, false).bytes.size(), size_t(m.produced));
 }
 
+// The worst steps for the bounds: every copy 260 bytes long and 51 bits
+// wide (15-bit codes for the longest length slot and the farthest distance
+// slot, all extra bits), with one-bit literals between them now and then.
+TEST(Stretches, WidestAndLongestLzStepsMatchStepByStep) {
+  // Complete codes with lengths 1, 2, ..., 14, 15, 15.
+  auto chain = [](size_t alphabet, std::vector<size_t> symbols) {
+    std::vector<uint8_t> lengths(alphabet, 0);
+    for (size_t i = 0; i < symbols.size(); ++i) lengths[symbols[i]] = uint8_t(std::min<size_t>(i + 1, 15));
+    return bitw::Code(lengths);
+  };
+  std::vector<size_t> main_symbols, distance_symbols;
+  for (size_t i = 0; i < 15; ++i) main_symbols.push_back(i);
+  main_symbols.push_back(297);
+  for (size_t i = 0; i < 14; ++i) distance_symbols.push_back(i);
+  distance_symbols.push_back(46);
+  distance_symbols.push_back(47);
+  MixedStream m;
+  m.lz_codes = bitw::LzCodes(chain(298, main_symbols), chain(48, distance_symbols),
+                             bitw::Code::uniform(28, 5));
+  bitw::write_lz_table_block(m.w, m.lz_codes.lengths(), {});
+  m.mode = MixedStream::lz;
+  std::mt19937 rng(5);
+  while (m.produced < kWindowSize + 300000) {
+    uint32_t literals = rng() % 4 == 0 ? rng() % 8 : 0;
+    for (uint32_t i = 0; i < literals; ++i) bitw::put_literal(m.w, m.lz_codes, 0);
+    bitw::put_new_copy(m.w, m.lz_codes, 27, 31, 47, rng() & 0xFFFF);
+    m.produced += literals + 260;
+  }
+  std::vector<std::pair<std::vector<uint8_t>, int32_t>> run = {{m.w.finish(4), int32_t(m.produced)}};
+  expect_same(run, "widest");
+  EXPECT_EQ(decode(run, false).bytes.size(), size_t(m.produced));
+}
+
 // A solid run of two long multimedia entries: the window wraps in the
 // second, with flushes at its end and the first entry's state carried over.
 TEST(Stretches, SolidRunAcrossTheWindowEnd) {
