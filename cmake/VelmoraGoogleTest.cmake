@@ -11,7 +11,7 @@ set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
 add_subdirectory(${VELMORA_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
 include(GoogleTest)
 
-# velmora_add_gtest(name sources... [LIBS libs...] [LABELS labels...])
+# velmora_add_gtest(name sources... [LIBS libs...] [LABELS label] [TIMEOUT s])
 # A test program, registered test by test. Windows test programs run under
 # wine64 through the cross-compiling emulator; discovery happens at test time
 # so that building never starts Wine.
@@ -19,6 +19,12 @@ function(velmora_add_gtest name)
   cmake_parse_arguments(ARG "" "TIMEOUT" "LIBS;LABELS;RESOURCES" ${ARGN})
   add_executable(${name} ${ARG_UNPARSED_ARGUMENTS} ${ARG_RESOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
+  # Discovery at test time writes the properties out unquoted, so a list of
+  # labels would be split into stray property names: one label per program.
+  list(LENGTH ARG_LABELS label_count)
+  if(label_count GREATER 1)
+    message(FATAL_ERROR "velmora_add_gtest(${name}): give one label, not ${ARG_LABELS}")
+  endif()
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
