@@ -240,10 +240,12 @@ inline int64_t overrun_limit(const TUnpackState& s) {
 // byte count held in locals: writes into the window could otherwise alias
 // every one of them.
 //
-// Bits come from a 64-bit register, loaded from the buffer at (pos, bit)
-// whenever fewer bits are left in it than one step can use (51); pos and
-// bit still advance step by step, so the refill thresholds and the overrun
-// bound see exactly what the byte reader would.
+// Bits come from a 64-bit register, loaded from the buffer where the step
+// stands whenever it holds fewer bits than the next part of the step can
+// use (a step takes at most 51: a 15-bit symbol, then up to 36 for a copy's
+// length bits, distance code and distance bits); pos and bit still advance
+// step by step, so the refill thresholds and the overrun bound see exactly
+// what the byte reader would.
 Run run_lz(uint8_t* window) {
   TUnpackState& s = unpack_state;
   const uint8_t* buf = s.input_buffer;
@@ -305,16 +307,23 @@ Run run_lz(uint8_t* window) {
     }
     bool table_block = false;
     for (;;) {
-      if (avail < 51) {
-        bits = load_be64(buf + pos) << bit;
-        avail = 64 - bit;
-      }
+      // The register is reloaded where the step stands (used bits past
+      // pos, bit) when it holds fewer bits than what follows may take: 15
+      // for the main symbol, then 36 for the rest of a copy.
       uint32_t used = 0;
+      auto reload = [&](uint32_t need) {
+        if (avail < need) {
+          uint32_t at = bit + used;
+          bits = load_be64(buf + pos + (at >> 3)) << (at & 7);
+          avail = 64 - (at & 7);
+        }
+      };
       auto decode = [&](const DecodeTable& t) {
         uint32_t e = t.fast[uint32_t(bits >> (64 - kFastBits))];
         if (e == 0) e = decode_search(t, uint32_t(bits >> 48));
         bits <<= (e & 15);
         used += e & 15;
+        avail -= e & 15;
         return e >> 4;
       };
       auto get = [&](uint32_t n) {
@@ -322,9 +331,11 @@ Run run_lz(uint8_t* window) {
         uint32_t v = uint32_t(bits >> (64 - n));
         bits <<= n;
         used += n;
+        avail -= n;
         return v;
       };
 
+      reload(15);
       uint32_t sym = decode(s.main_table);
       if (sym < 256) {
         window[wpos++] = uint8_t(sym);
@@ -333,6 +344,7 @@ Run run_lz(uint8_t* window) {
         table_block = true;
       } else {
         uint32_t length, distance;
+        reload(36);
         if (sym > 269) {
           uint32_t slot = sym - 270;
           length = kLengthBase[slot] + 3 + get(kLengthBits[slot]);
@@ -359,7 +371,6 @@ Run run_lz(uint8_t* window) {
         left = int32_t(uint32_t(left) - length);
         wpos = copy_bytes(window, wpos, length, distance);
       }
-      avail -= used;
       used += bit;
       pos += used >> 3;
       bit = used & 7;
