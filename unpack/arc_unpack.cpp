@@ -122,11 +122,17 @@ void reset_decoder(bool solid) {
 
 namespace {
 
-// Moves of 8 and 4 bytes: all source bytes are read before any is written.
+// Moves of 16, 8 and 4 bytes: all source bytes are read before any is
+// written.
 inline void move8(uint8_t* out, const uint8_t* in) {
   uint64_t v;
   std::memcpy(&v, in, 8);
   std::memcpy(out, &v, 8);
+}
+inline void move16(uint8_t* out, const uint8_t* in) {
+  uint8_t v[16];
+  std::memcpy(v, in, 16);
+  std::memcpy(out, v, 16);
 }
 inline void move4(uint8_t* out, const uint8_t* in) {
   uint32_t v;
@@ -157,6 +163,13 @@ inline uint32_t copy_bytes(uint8_t* window, uint32_t dst, uint32_t length, uint3
       } else {
         for (uint32_t k = 0; k < length; ++k) out[k] = in[k];
       }
+    } else if (src < dst && distance >= 16) {
+      // Longer copies from at least 16 bytes back: sixteen bytes a time,
+      // the last move overlapping the one before it; every byte a move
+      // reads lies 16 or more bytes before the move's own, so is final.
+      uint32_t left = length;
+      for (; left > 16; left -= 16, in += 16, out += 16) move16(out, in);
+      move16(out + left - 16, in + left - 16);
     } else if (distance >= 8 || src > dst) {
       // Eight bytes a time: a chunk never reads what it writes itself, and
       // reading ahead of the writes (src > dst) sees the old bytes as the

@@ -468,10 +468,10 @@ TEST(LzDecoder, CopiesAnywhereInTheWindowMatchByteByByte) {
   unpack_state.window = h.window.data();
   const uint32_t positions[] = {0, 1, 100, 5000, kWindowSize - 300, kWindowSize - 260, kWindowSize - 5,
                                 kWindowSize - 1};
-  const uint32_t distances[] = {0, 1, 2, 3, 7, 8, 9, 12, 15, 16, 63, 64, 100, 259, 260, 261, 4096, 1000000,
+  const uint32_t distances[] = {0, 1, 2, 3, 7, 8, 9, 12, 15, 16, 17, 31, 63, 64, 100, 259, 260, 261, 4096, 1000000,
                                 kWindowSize - 261, kWindowSize - 260, kWindowSize - 2, kWindowSize - 1,
                                 kWindowSize};
-  const uint32_t lengths[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 12, 16, 17, 64, 130, 257, 260};
+  const uint32_t lengths[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 12, 16, 17, 31, 33, 64, 130, 257, 260};
   for (uint32_t pos : positions)
     for (uint32_t d : distances)
       for (uint32_t len : lengths) {
