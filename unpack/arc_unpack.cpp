@@ -439,7 +439,12 @@ struct AudioStretch {
 // reads the table-block symbol ends the stretch, its code consumed, and sets
 // table_block. The channel count is a constant here, so that whole rounds of
 // channels run with every channel's table and state at a fixed place.
+// Kept out of line, where the compiler can, so that the stretch's own
+// locals get the registers.
 template <uint32_t kChannels>
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
 uint32_t run_audio_stretch(AudioStretch& a, uint32_t n, bool& table_block) {
   const uint8_t* input = a.input;
   const DecodeTable* tables = a.tables;
