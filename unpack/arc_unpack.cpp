@@ -517,9 +517,9 @@ Run run_audio(uint8_t* window) {
   AudioChannelState states[kMaxChannels];
   std::memcpy(states, s.channels, sizeof states);
   AudioPending pending[kMaxChannels];
-  bool batches = !unpack_step_by_step && s.channel_delta >= -128 && s.channel_delta <= 127;
+  bool stretches = !unpack_step_by_step && s.channel_delta >= -128 && s.channel_delta <= 127;
   for (uint32_t c = 0; c < kMaxChannels; ++c) {
-    batches = batches && audio_state_in_range(states[c]);
+    stretches = stretches && audio_state_in_range(states[c]);
     audio_pending_start(states[c], pending[c]);
   }
 
@@ -549,7 +549,7 @@ Run run_audio(uint8_t* window) {
   };
   // Everything, for a table block or the end of the run.
   auto save = [&] {
-    if (batches)
+    if (stretches)
       for (uint32_t c = 0; c < kMaxChannels; ++c) audio_settle(states[c], pending[c]);
     std::memcpy(s.channels, states, sizeof states);
     s.current_channel = a.channel;
@@ -589,7 +589,7 @@ Run run_audio(uint8_t* window) {
     }
 
     bool table_block = false;
-    if (batches) {
+    if (stretches) {
       // Steps from this one on that meet none of the conditions above.
       uint32_t r = uint32_t(left) & 0xFFF;  // the progress report comes at 0
       uint32_t n = r != 0 ? r : left != 0 ? 0x1000 : 1;
