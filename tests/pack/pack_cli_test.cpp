@@ -18,6 +18,7 @@
 
 #include "tests/pack/pack_test_util.h"
 #include "tests/support/program_path.h"
+#include "tests/tools/temp_dir.h"
 
 using namespace packtest;
 using tooltest::quote;
@@ -77,9 +78,12 @@ struct ToolRun {
 ToolRun vlarc(const std::vector<std::string>& args) {
   std::string cmd = quote(vlarc_program());
   for (auto& a : args) cmd += " " + quote(a);
-  std::error_code ec;
-  std::string err_file = (fs::temp_directory_path(ec) / ("vlarc-pack-err-" + std::to_string(std::rand()))).string();
-  cmd += " >" + quote(err_file + ".out") + " 2>" + quote(err_file);
+  // The outputs go to a folder of this run's own: test processes run side by
+  // side and share the temporary folder, so a fixed or seeded name could be
+  // overwritten or removed by another test's run.
+  tooltest::TempDir outputs("pack-out");
+  std::string err_file = outputs.file("stderr");
+  cmd += " >" + quote(outputs.file("stdout")) + " 2>" + quote(err_file);
 #ifdef _WIN32
   cmd = "\"" + cmd + "\"";
 #endif
@@ -92,8 +96,6 @@ ToolRun vlarc(const std::vector<std::string>& args) {
 #endif
   Bytes e = read_file(err_file);
   r.err.assign(e.begin(), e.end());
-  std::remove(err_file.c_str());
-  std::remove((err_file + ".out").c_str());
   return r;
 }
 
