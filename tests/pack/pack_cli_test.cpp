@@ -31,31 +31,21 @@ namespace {
 // names on the command line are relative.
 class Scratch {
  public:
-  Scratch() {
+  Scratch() : dir_("pack") {
     std::error_code ec;
     old_ = fs::current_path(ec);
-    for (int i = 0; i < 1000 && dir_.empty(); i++) {
-      fs::path p = fs::temp_directory_path(ec) / ("vlarc-pack-" + std::to_string(std::rand()) + "-" + std::to_string(i));
-      if (fs::create_directory(p, ec)) dir_ = p;
-    }
-    fs::current_path(dir_, ec);
+    fs::current_path(dir_.path(), ec);
   }
   ~Scratch() {
     std::error_code ec;
-    fs::current_path(old_, ec);
-    fs::remove_all(dir_, ec);
+    fs::current_path(old_, ec);  // before the folder is removed
   }
-  std::string path(const std::string& rel) const { return (dir_ / rel).string(); }
-  std::vector<std::string> names() const {
-    std::vector<std::string> out;
-    std::error_code ec;
-    for (auto& e : fs::directory_iterator(dir_, ec)) out.push_back(e.path().filename().string());
-    std::sort(out.begin(), out.end());
-    return out;
-  }
+  std::string path(const std::string& rel) const { return dir_.file(rel); }
+  std::vector<std::string> names() const { return dir_.names(); }
 
  private:
-  fs::path old_, dir_;
+  fs::path old_;
+  tooltest::TempDir dir_;
 };
 
 void write_file(const std::string& path, const Bytes& data) {
