@@ -37,6 +37,7 @@ TGetTargetPathHook OnGetTargetPath;
 TProgressHook OnProgress;
 TMessageHook OnMessage;
 TMessageHook OnErrorMessage;
+TMessageHook OnPassOver;
 
 int32_t packed_left = 0;
 int32_t unpacked_left = 0;
@@ -145,6 +146,7 @@ void process_entry() {
   // A part continued from a previous volume cannot be written on its own;
   // the caller is not asked about it.
   const bool continued = (file_header.flags & LHD_SPLIT_BEFORE) != 0;
+  if (continued && OnPassOver.code) OnPassOver.code(OnPassOver.object, file_name);
   if (!continued) {
     ask_target_path();
     entry.extract = true;

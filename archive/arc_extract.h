@@ -40,6 +40,10 @@ extern TGetTargetPathHook OnGetTargetPath;
 extern TProgressHook OnProgress;
 extern TMessageHook OnMessage;
 extern TMessageHook OnErrorMessage;
+// Told the archived name of an entry that is passed over without asking for
+// its target: a part continued from a previous volume. For tools that
+// account for every entry; the setup leaves it unset.
+extern TMessageHook OnPassOver;
 
 // Per-entry state, set by the driver before each decoded entry.
 extern int32_t packed_left;

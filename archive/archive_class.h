@@ -94,6 +94,10 @@ class TMyMemoryStream : public TAbstractStream {
   int32_t length_ = 0;
 };
 
+// The release time as seconds since 1970, from the machine's local time
+// zone; -1 when it cannot be converted.
+int64_t release_unix_time();
+
 // A disk file over the C runtime's POSIX-style calls, with the semantics of
 // the Win32 file stream; set_times gives it the release time.
 class TPosixFileStream : public TOutputStream {

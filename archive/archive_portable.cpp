@@ -223,26 +223,32 @@ int32_t TPosixFileStream::size() {
   return int32_t(st.st_size);
 }
 
-void TPosixFileStream::set_times() {
-  if (!opened) return;
-  // The release time, 1998-12-01 01:06:00, in the machine's local time.
+int64_t release_unix_time() {
+  // The release date and time, unpacked from their DOS form.
   std::tm release{};
-  release.tm_year = 1998 - 1900;
-  release.tm_mon = 11;
-  release.tm_mday = 1;
-  release.tm_hour = 1;
-  release.tm_min = 6;
+  release.tm_year = 1980 - 1900 + (kReleaseDosDate >> 9);
+  release.tm_mon = ((kReleaseDosDate >> 5) & 0x0F) - 1;
+  release.tm_mday = kReleaseDosDate & 0x1F;
+  release.tm_hour = kReleaseDosTime >> 11;
+  release.tm_min = (kReleaseDosTime >> 5) & 0x3F;
+  release.tm_sec = (kReleaseDosTime & 0x1F) * 2;
   release.tm_isdst = -1;
   const std::time_t when = std::mktime(&release);
-  if (when == std::time_t(-1)) return;
+  return when == std::time_t(-1) ? -1 : static_cast<int64_t>(when);
+}
+
+void TPosixFileStream::set_times() {
+  if (!opened) return;
+  const int64_t when = release_unix_time();
+  if (when < 0) return;
 #ifdef _WIN32
   struct _utimbuf times;
-  times.actime = when;
-  times.modtime = when;
+  times.actime = static_cast<time_t>(when);
+  times.modtime = static_cast<time_t>(when);
   _futime(fd_, &times);
 #else
   struct timespec times[2];
-  times[0].tv_sec = when;
+  times[0].tv_sec = static_cast<time_t>(when);
   times[0].tv_nsec = 0;
   times[1] = times[0];
   futimens(fd_, times);
