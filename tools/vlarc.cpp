@@ -1,33 +1,32 @@
 // vlarc: the archive tool of the host and of the Windows builds.
 //
-//   vlarc l ARCHIVE        list the entries (headers only, nothing decoded)
-//   vlarc t ARCHIVE        decode every entry without writing, check CRCs
-//   vlarc x ARCHIVE DIR    extract every entry into DIR by its name part
-//   vlarc a ...            pack files into a new archive
+//   vlarc l ARCHIVE                          list the entries (headers only)
+//   vlarc t ARCHIVE                          decode every entry, check sizes and CRCs
+//   vlarc x [-e] [-o] ARCHIVE DIR [NAME...]  extract into DIR
+//   vlarc a ...                              pack files into a new archive
 //
-// t and x run the setup's own extraction driver over the archive file's
-// bytes, registered in memory as the payload block "#101", so the tool
-// exercises exactly the code the setup runs. Their exit status is the run's
-// result code (0 when every entry is sound); usage errors give 2.
+// t and x run the setup's own extraction driver, so the tool exercises the
+// code the setup runs; the archive is read from disk through a fixed buffer
+// (the "#101" the driver opens is the archive file), so memory does not
+// grow with the archive. x writes through TSafeOutput: every entry lands in
+// a temporary file beside its target and is moved there only when its size
+// and checksum are right, so nothing already on disk is harmed.
 //
 // The driver talks to its caller only through hooks and one result code, so
-// the tool follows each entry through them: the target hook marks the start
-// of an entry, the output stream sees the file being created and (after a
-// CRC mismatch) erased, and the result code is read and cleared at every
-// entry start, which attributes each code to the entry that set it.
+// the tool follows each entry through them: the target hook (or the
+// pass-over hook) marks the start of an entry, the output stream sees the
+// file being created, written and erased, and the result code is read and
+// cleared at every entry start, which attributes each code to the entry
+// that set it. The exit status is the run's result code, the last one set.
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #ifdef _WIN32
-#include <direct.h>
 #include <io.h>
 #define VLARC_ISATTY(fd) _isatty(fd)
 #else
@@ -39,83 +38,75 @@
 #include "archive/arc_checksum.h"
 #include "archive/arc_extract.h"
 #include "archive/archive_class.h"
+#include "tools/archive_file_stream.h"
 #include "tools/discard_stream.h"
+#include "tools/entry_names.h"
+#include "tools/safe_output.h"
 #include "tools/vlarc_add.h"
 
 namespace {
 
 constexpr int kUsageStatus = 2;
+// vlarc's own code, beyond the driver's: an entry could not be written to
+// disk (a full disk, no permission).
+constexpr int32_t kWriteFailed = 12;
+
 constexpr uint32_t kAttrDirectory = 0x10;
 constexpr uint32_t kAttrVolumeLabel = 0x08;
 constexpr uint16_t kFlagSplitAfter = 0x0002;
 constexpr uint16_t kFlagEncrypted = 0x0004;
 constexpr uint8_t kMethodStored = 0x30;
 
+const char kUsage[] =
+    "usage: vlarc l ARCHIVE                          list the entries\n"
+    "       vlarc t ARCHIVE                          test every entry\n"
+    "       vlarc x [-e] [-o] ARCHIVE DIR [NAME...]  extract into DIR\n"
+    "       vlarc a ...                              pack files into a new archive (vlarc a for its options)\n"
+    "       vlarc --help\n";
+
+const char kHelp[] =
+    "\n"
+    "x recreates the archive's folders under DIR (created when missing). Every\n"
+    "file is written to a new temporary file beside its target and moved there\n"
+    "only when its size and CRC are right; nothing else on disk is touched, and\n"
+    "no link is followed. Names that would leave DIR (absolute, a drive, \"..\"),\n"
+    "that hold control characters, or (on Windows) device names or a trailing\n"
+    "dot or blank are not written.\n"
+    "  -e       extract without folders: every file goes straight into DIR\n"
+    "  -o       replace existing files (a link there is replaced, not followed)\n"
+    "  NAME...  only these entries: archived names, '*' standing for any text\n"
+    "\n"
+    "Names are shown with control characters and invalid bytes as \\xNN.\n"
+    "\n"
+    "Exit status of l, t and x (the last problem found wins):\n"
+    "   0  every entry is sound (and written)\n"
+    "   1  an entry needs an unpacker version this tool does not have\n"
+    "   2  usage error, or the archive cannot be opened or read\n"
+    "   3  an entry's CRC or size does not match (x writes nothing for it)\n"
+    "   8  out of memory\n"
+    "   9  the file is not an archive\n"
+    "  10  a damaged file header; the entries after it cannot be read\n"
+    "  11  an entry was not written: unsafe name, existing file kept, a link or\n"
+    "      something not a file in the way, cannot be created, continued from\n"
+    "      a previous volume; or a NAME matched no entry\n"
+    "  12  an entry could not be written to disk (disk full, no permission)\n";
+
 int usage() {
-  std::fputs(
-      "usage: vlarc l ARCHIVE        list the entries\n"
-      "       vlarc t ARCHIVE        test every entry\n"
-      "       vlarc x ARCHIVE DIR    extract every entry into DIR\n"
-      "       vlarc a ...            pack files into a new archive\n",
-      stderr);
+  std::fputs(kUsage, stderr);
   return kUsageStatus;
 }
 
-// The archive file's bytes, registered as the payload block "#101" for as
-// long as the tool runs.
-std::vector<uint8_t> archive_bytes;
-std::string archive_path;
-
-bool load_archive(const char* path) {
-  archive_path = path;
-  FILE* f = std::fopen(path, "rb");
-  if (!f) {
-    std::fprintf(stderr, "vlarc: cannot open %s: %s\n", path, std::strerror(errno));
-    return false;
-  }
-  std::vector<uint8_t> bytes;
-  uint8_t chunk[65536];
-  size_t n;
-  bool too_large = false;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
-    if (bytes.size() + n > 0x7FFFFFFFu) {
-      too_large = true;
-      break;
-    }
-    bytes.insert(bytes.end(), chunk, chunk + n);
-  }
-  const bool failed = std::ferror(f) != 0;
-  std::fclose(f);
-  if (failed) {
-    std::fprintf(stderr, "vlarc: cannot read %s\n", path);
-    return false;
-  }
-  if (too_large) {
-    std::fprintf(stderr, "vlarc: %s is too large for an archive\n", path);
-    return false;
-  }
-  archive_bytes.swap(bytes);
-  TMyMemoryStream::register_block("#101", archive_bytes.data(), static_cast<int32_t>(archive_bytes.size()));
-  return true;
-}
-
-
-bool is_separator(char c) { return c == '/' || c == '\\' || c == ':'; }
-
-// The text after the last '/', '\' or ':'; empty for "." and "..", which
-// would name the folder itself or its parent.
-std::string name_part(const std::string& name) {
-  size_t start = 0;
-  for (size_t i = 0; i < name.size(); ++i) {
-    if (is_separator(name[i])) start = i + 1;
-  }
-  std::string part = name.substr(start);
-  if (part == "." || part == "..") part.clear();
-  return part;
-}
+std::string archive_shown;  // the archive's path, as messages show it
 
 std::string version_text(uint8_t unp_ver) {
   return std::to_string(unp_ver / 10) + "." + std::to_string(unp_ver % 10);
+}
+
+// Opens the archive as "#101"; false after saying why.
+bool open_input(TArchiveFileStream& input) {
+  if (input.open("#101")) return true;
+  std::fprintf(stderr, "vlarc: cannot open %s: %s\n", archive_shown.c_str(), shown(input.error()).c_str());
+  return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -153,20 +144,20 @@ void move_to(int32_t offset) {
 
 void print_reader_error(void*, const std::string& text);
 
-int list_archive() {
-  TMyMemoryStream input;
+int list_archive(TArchiveFileStream& input) {
   init_crc_table();
   archive_stream = &input;
   extract_result = EXTRACT_OK;
   OnErrorMessage = {print_reader_error, nullptr};
-  if (!input.open("#101") || !open_archive()) {
+  if (!open_input(input)) return EXTRACT_NO_RESOURCE;
+  if (!open_archive()) {
     release_search_buffer();
-    std::fprintf(stderr, "vlarc: %s is not an archive\n", archive_path.c_str());
+    std::fprintf(stderr, "vlarc: %s is not an archive\n", archive_shown.c_str());
     return EXTRACT_NOT_ARCHIVE;
   }
   input.seek(main_header.head_size - main_header_size, 1);
 
-  std::printf("Archive %s%s\n", archive_path.c_str(), solid ? " (solid)" : "");
+  std::printf("Archive %s%s\n", archive_shown.c_str(), solid ? " (solid)" : "");
   std::printf("%10s %10s %6s %-8s %-6s %4s %-5s %s\n", "Size", "Packed", "Ratio", "CRC-32", "Method", "Ver", "Flags",
               "Name");
   uint64_t total_size = 0;
@@ -178,7 +169,7 @@ int list_archive() {
       std::printf("%10u %10u %6s %08X %-6s %4s %-5s %s\n", static_cast<unsigned>(h.unp_size),
                   static_cast<unsigned>(h.pack_size), ratio_text(h.pack_size, h.unp_size).c_str(),
                   static_cast<unsigned>(h.file_crc), method_text(h.method).c_str(), version_text(h.unp_ver).c_str(),
-                  flags_text(h).c_str(), file_name.c_str());
+                  flags_text(h).c_str(), shown(file_name).c_str());
       total_size += h.unp_size;
       total_packed += h.pack_size;
       ++entries;
@@ -191,9 +182,13 @@ int list_archive() {
               entries == 1 ? "entry" : "entries");
   archive_stream = nullptr;
   OnErrorMessage = {};
+  if (!input.error().empty()) {
+    std::fprintf(stderr, "vlarc: cannot read %s: %s\n", archive_shown.c_str(), input.error().c_str());
+    return EXTRACT_NO_RESOURCE;
+  }
   if (extract_result == EXTRACT_BAD_HEADER) {
     std::fprintf(stderr, "vlarc: %s: damaged file header; the entries after it cannot be read\n",
-                 archive_path.c_str());
+                 archive_shown.c_str());
     return EXTRACT_BAD_HEADER;
   }
   return 0;
@@ -202,31 +197,80 @@ int list_archive() {
 // ---------------------------------------------------------------------------
 // t and x: the extraction driver, followed entry by entry.
 
-struct Run {
+// An output for t that writes nothing and notes what the driver did.
+class TTestOutput : public TDiscardStream {
+ public:
+  bool created = false;
+  bool erased = false;
+  bool create(const char* path) override {
+    created = TDiscardStream::create(path);
+    erased = false;
+    return created;
+  }
+  void erase() override {
+    erased = true;
+    TDiscardStream::erase();
+  }
+};
+
+struct Options {
   bool testing = false;
-  std::string folder;   // x: where the entries go, with its trailing separator
+  bool flat = false;       // -e
+  bool overwrite = false;  // -o
+  std::string folder;      // x: DIR as given
+  std::vector<std::string> names;
+};
+
+struct Run {
+  Options options;
+  std::string folder_shown;  // DIR with a separator, for messages
   bool show_progress = false;
   int last_percent = -1;
   int32_t result = EXTRACT_OK;  // the run's code: the last one any entry set
   unsigned entries = 0;
   unsigned failed = 0;
+  std::vector<bool> name_used;        // per NAME: it selected an entry
+  std::set<std::string> written_keys;  // targets this run has written
 
   // The entry in progress.
   bool have_entry = false;
+  bool selected = false;
   std::string name;
-  std::string target;
-  uint32_t attr = 0;
-  uint8_t unp_ver = 0;
-  uint8_t method = 0;
-  bool created = false;
-  bool erased = false;
+  FileHeader header{};
+  std::string refused;  // why the tool declined the entry ("" when it did not)
+  std::string target;   // as shown
+  std::string key;
 };
 Run run;
+TTestOutput test_output;
+TSafeOutput* file_output = nullptr;
 
-// Blanks the progress line (with spaces: not every console knows escapes).
 void clear_progress() {
-  if (run.last_percent >= 0) std::fprintf(stderr, "\r%*s\r", static_cast<int>(run.name.size() + 5), "");
+  // Blanks with spaces: not every console knows escapes.
+  if (run.last_percent >= 0) std::fprintf(stderr, "\r%*s\r", static_cast<int>(shown(run.name).size() + 5), "");
   run.last_percent = -1;
+}
+
+// Why an entry's data is odd, added to a failure.
+std::string notes(const FileHeader& h) {
+  std::string s;
+  if (h.flags & kFlagEncrypted) s += " (encrypted, which this tool cannot decrypt)";
+  if (h.flags & kFlagSplitAfter) s += " (continued in the next volume)";
+  return s;
+}
+
+void report(const std::string& status, int32_t code) {
+  ++run.entries;
+  if (code != EXTRACT_OK) {
+    run.result = code;
+    ++run.failed;
+  }
+  std::printf("%s: %s\n", shown(run.name).c_str(), status.c_str());
+  std::fflush(stdout);
+}
+
+std::string size_text(int64_t written, uint32_t expected) {
+  return "size mismatch: " + std::to_string(written) + " of " + std::to_string(expected) + " bytes";
 }
 
 // Reports the entry in progress, with the result code it left behind.
@@ -235,124 +279,181 @@ void finish_entry() {
   run.have_entry = false;
   clear_progress();
   const int32_t code = extract_result;
-  if (code != EXTRACT_OK) run.result = code;
   extract_result = EXTRACT_OK;
-
-  std::string status;
-  bool bad = true;
-  if (code == EXTRACT_BAD_CHECKSUM || run.erased) {
-    status = run.testing ? "CRC error" : "CRC error, file deleted";
-  } else if (code == EXTRACT_BAD_VERSION) {
-    status = "unsupported version " + version_text(run.unp_ver);
-    if (run.method != kMethodStored && run.unp_ver >= 13 && run.unp_ver <= 15) status += " (compressed)";
-  } else if (code == EXTRACT_CANNOT_CREATE) {
-    status = run.target.empty() ? "not extracted: no file name" : "cannot create " + run.target;
-  } else if (run.created) {
-    status = "OK";
-    bad = false;
-  } else if (run.attr & (kAttrDirectory | kAttrVolumeLabel)) {
-    status = run.attr & kAttrDirectory ? "directory" : "volume label";
-    bad = false;
-  } else {
-    status = "skipped";
-    bad = false;
+  // Codes that end the whole run belong to it, not to the entry.
+  const bool entry_code = code == EXTRACT_BAD_VERSION || code == EXTRACT_BAD_CHECKSUM || code == EXTRACT_CANNOT_CREATE;
+  if (code != EXTRACT_OK && !entry_code) run.result = code;
+  if (!run.selected) {
+    if (file_output) file_output->discard();
+    return;
   }
-  ++run.entries;
-  if (bad) ++run.failed;
-  std::printf("%s: %s\n", run.name.c_str(), status.c_str());
-  std::fflush(stdout);
+  const FileHeader& h = run.header;
+  const bool is_folder = (h.attr & kAttrDirectory) != 0;
+  std::string status;
+  int32_t result = EXTRACT_OK;
+  if (code == EXTRACT_BAD_VERSION) {
+    status = "unsupported version " + version_text(h.unp_ver);
+    if (h.method != kMethodStored && h.unp_ver >= 13 && h.unp_ver <= 15) status += " (compressed)";
+    result = EXTRACT_BAD_VERSION;
+  } else if (!run.refused.empty()) {
+    status = "not written: " + run.refused;
+    result = EXTRACT_CANNOT_CREATE;
+  } else if (is_folder || (h.attr & kAttrVolumeLabel)) {
+    status = is_folder ? "folder" : "volume label";
+  } else if (run.options.testing) {
+    if (code == EXTRACT_BAD_CHECKSUM || test_output.erased) {
+      status = "CRC error" + notes(h);
+      result = EXTRACT_BAD_CHECKSUM;
+    } else if (test_output.size() != static_cast<int64_t>(h.unp_size)) {
+      status = size_text(test_output.size(), h.unp_size) + notes(h);
+      result = EXTRACT_BAD_CHECKSUM;
+    } else {
+      status = "OK";
+    }
+  } else {
+    TSafeOutput& out = *file_output;
+    bool exists = false;
+    std::string why;
+    if (!out.created()) {
+      status = "cannot create " + shown(run.target) + ": " + shown(out.create_error());
+      result = EXTRACT_CANNOT_CREATE;
+    } else if (!out.write_error().empty()) {
+      status = "write error, not written: " + shown(out.write_error());
+      result = kWriteFailed;
+    } else if (code == EXTRACT_BAD_CHECKSUM || out.erased()) {
+      status = "CRC error, not written" + notes(h);
+      result = EXTRACT_BAD_CHECKSUM;
+    } else if (out.written() != static_cast<int64_t>(h.unp_size)) {
+      status = size_text(out.written(), h.unp_size) + ", not written" + notes(h);
+      result = EXTRACT_BAD_CHECKSUM;
+    } else if (out.commit(run.options.overwrite, exists, why)) {
+      status = "OK";
+      run.written_keys.insert(run.key);
+    } else if (exists) {
+      status = "not written: the target exists (-o replaces it)";
+      result = EXTRACT_CANNOT_CREATE;
+    } else {
+      status = "write error, not written: " + shown(why);
+      result = kWriteFailed;
+    }
+    out.discard();
+  }
+  report(status, result);
 }
 
 // Reader complaints come between entries: the one before is reported first.
 void print_reader_error(void*, const std::string& text) {
   finish_entry();
-  std::fprintf(stderr, "vlarc: %s: %s\n", archive_path.c_str(), text.c_str());
+  std::fprintf(stderr, "vlarc: %s: %s\n", archive_shown.c_str(), shown(text).c_str());
 }
 
-void target_hook(void*, const std::string& archived_name, std::string& target) {
+bool select_entry(const std::string& name) {
+  if (run.options.names.empty()) return true;
+  bool any = false;
+  for (size_t i = 0; i < run.options.names.size(); ++i) {
+    if (name_matches(run.options.names[i], name)) {
+      run.name_used[i] = true;
+      any = true;
+    }
+  }
+  return any;
+}
+
+void begin_entry(const std::string& archived_name) {
   finish_entry();
   run.have_entry = true;
   run.name = archived_name;
-  run.attr = file_header.attr;
-  run.unp_ver = file_header.unp_ver;
-  run.method = file_header.method;
-  run.created = false;
-  run.erased = false;
-  const std::string part = name_part(archived_name);
-  if (run.testing) {
+  run.header = file_header;
+  run.refused.clear();
+  run.target.clear();
+  run.key.clear();
+  run.selected = select_entry(archived_name);
+}
+
+// x: where the entry goes; an empty target declines it (code 11, which the
+// tool reports or, for an entry not selected, drops).
+std::string extract_target() {
+  if (run.header.attr & kAttrVolumeLabel) return std::string();  // nothing to make
+  std::vector<std::string> parts;
+  std::string why;
+  if (!split_entry_name(run.name, kWindowsNameRules, parts, why)) {
+    run.refused = why;
+    return std::string();
+  }
+  if (run.header.attr & kAttrDirectory) {
+    if (!run.options.flat && !file_output->make_folders(parts, why)) run.refused = why;
+    return std::string();
+  }
+  std::vector<std::string> folders;
+  if (!run.options.flat) folders.assign(parts.begin(), parts.end() - 1);
+  else parts.erase(parts.begin(), parts.end() - 1);
+  run.key = target_key(parts, kWindowsNameRules);
+  if (!run.options.overwrite && run.written_keys.count(run.key)) {
+    run.refused = "an earlier entry of this archive was written to the same file (-o replaces it)";
+    return std::string();
+  }
+  if (!file_output->prepare_file(folders, parts.back(), run.options.overwrite, why)) {
+    run.refused = why == "the target exists" ? why + " (-o replaces it)" : why;
+    return std::string();
+  }
+  std::string target = run.folder_shown;
+  for (size_t i = 0; i < parts.size(); ++i) target += (i ? "/" : "") + parts[i];
+  return target;
+}
+
+void target_hook(void*, const std::string& archived_name, std::string& target) {
+  begin_entry(archived_name);
+  target.clear();
+  if (!run.selected) return;
+  if (run.options.testing) {
     target = archived_name.empty() ? "-" : archived_name;
   } else {
-    target = part.empty() ? std::string() : run.folder + part;
+    target = extract_target();
   }
   run.target = target;
 }
 
+// An entry continued from a previous volume: its first part is elsewhere.
+void pass_over_hook(void*, const std::string& archived_name) {
+  begin_entry(archived_name);
+  run.have_entry = false;
+  if (!run.selected) return;
+  report(std::string("continued from a previous volume, not ") + (run.options.testing ? "tested" : "extracted"),
+         EXTRACT_CANNOT_CREATE);
+}
+
 void progress_hook(void*, int32_t done, int32_t total) {
-  if (!run.show_progress || total <= 0) return;
+  if (!run.show_progress || total <= 0 || !run.selected) return;
   const int percent = static_cast<int>(static_cast<int64_t>(done) * 100 / total);
   if (percent == run.last_percent) return;
   run.last_percent = percent;
-  std::fprintf(stderr, "\r%3d%% %s", percent, run.name.c_str());
+  std::fprintf(stderr, "\r%3d%% %s", percent, shown(run.name).c_str());
   std::fflush(stderr);
 }
 
-// The output streams note what the driver does with each entry's file.
-class TTestOutput : public TDiscardStream {
- public:
-  bool create(const char* path) override {
-    const bool ok = TDiscardStream::create(path);
-    if (ok) run.created = true;
-    return ok;
-  }
-  void erase() override {
-    run.erased = true;
-    TDiscardStream::erase();
-  }
-};
-
-class TExtractOutput : public TPosixFileStream {
- public:
-  bool create(const char* path) override {
-    const bool ok = TPosixFileStream::create(path);
-    if (ok) run.created = true;
-    return ok;
-  }
-  void erase() override {
-    run.erased = true;
-    TPosixFileStream::erase();
-  }
-};
-
-bool make_folder(const std::string& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0) return (st.st_mode & S_IFMT) == S_IFDIR;
-#ifdef _WIN32
-  return _mkdir(path.c_str()) == 0;
-#else
-  return mkdir(path.c_str(), 0777) == 0;
-#endif
-}
-
-int run_driver(bool testing, const char* folder) {
+int run_driver(TArchiveFileStream& input, const Options& options) {
   run = Run();
-  run.testing = testing;
+  run.options = options;
+  run.name_used.assign(options.names.size(), false);
   run.show_progress = VLARC_ISATTY(2) != 0;
-  if (!testing) {
-    run.folder = folder;
-    if (!make_folder(run.folder)) {
-      std::fprintf(stderr, "vlarc: cannot create folder %s\n", folder);
+  TSafeOutput output;
+  if (!options.testing) {
+    std::string why;
+    if (!output.set_root(options.folder, why)) {
+      std::fprintf(stderr, "vlarc: cannot use folder %s: %s\n", shown(options.folder).c_str(), shown(why).c_str());
       return EXTRACT_CANNOT_CREATE;
     }
-    if (!is_separator(run.folder.back())) run.folder += '/';
+    run.folder_shown = options.folder;
+    const char last = run.folder_shown.back();
+    if (last != '/' && last != '\\') run.folder_shown += '/';
+    file_output = &output;
   }
 
-  TMyMemoryStream input;
-  TTestOutput test_output;
-  TExtractOutput file_output;
   init_crc_table();
   archive_stream = &input;
-  output_stream = testing ? static_cast<TOutputStream*>(&test_output) : &file_output;
+  output_stream = options.testing ? static_cast<TOutputStream*>(&test_output) : &output;
   OnGetTargetPath = {target_hook, nullptr};
+  OnPassOver = {pass_over_hook, nullptr};
   OnProgress = {progress_hook, nullptr};
   OnErrorMessage = {print_reader_error, nullptr};
   extract_result = EXTRACT_OK;
@@ -362,30 +463,42 @@ int run_driver(bool testing, const char* folder) {
   if (extract_result != EXTRACT_OK) run.result = extract_result;
 
   OnGetTargetPath = {};
+  OnPassOver = {};
   OnProgress = {};
   OnErrorMessage = {};
   input.close();
-  file_output.close();
+  output.discard();
+  test_output.close();
   archive_stream = nullptr;
   output_stream = nullptr;
+  file_output = nullptr;
   release_buffers();
 
   switch (run.result) {
     case EXTRACT_NO_RESOURCE:
-      std::fprintf(stderr, "vlarc: %s cannot be opened\n", archive_path.c_str());
+      std::fprintf(stderr, "vlarc: cannot open %s: %s\n", archive_shown.c_str(), shown(input.error()).c_str());
       return run.result;
     case EXTRACT_NOT_ARCHIVE:
-      std::fprintf(stderr, "vlarc: %s is not an archive\n", archive_path.c_str());
+      std::fprintf(stderr, "vlarc: %s is not an archive\n", archive_shown.c_str());
       return run.result;
     case EXTRACT_NO_MEMORY:
       std::fprintf(stderr, "vlarc: out of memory\n");
       return run.result;
     case EXTRACT_BAD_HEADER:
       std::fprintf(stderr, "vlarc: %s: damaged file header; the entries after it cannot be read\n",
-                   archive_path.c_str());
+                   archive_shown.c_str());
       break;
     default:
       break;
+  }
+  if (!input.error().empty()) {
+    std::fprintf(stderr, "vlarc: cannot read %s: %s\n", archive_shown.c_str(), shown(input.error()).c_str());
+    run.result = EXTRACT_NO_RESOURCE;
+  }
+  for (size_t i = 0; i < options.names.size(); ++i) {
+    if (run.name_used[i]) continue;
+    std::fprintf(stderr, "vlarc: no entry matches %s\n", shown(options.names[i]).c_str());
+    run.result = EXTRACT_CANNOT_CREATE;
   }
   if (run.failed > 0) {
     std::fprintf(stderr, "vlarc: %u of %u %s failed\n", run.failed, run.entries,
@@ -399,6 +512,11 @@ int run_driver(bool testing, const char* folder) {
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
   const std::string command = argv[1];
+  if (command == "--help" || command == "-h") {
+    std::fputs(kUsage, stdout);
+    std::fputs(kHelp, stdout);
+    return 0;
+  }
   if (command == "a") {
 #ifdef VLARC_HAVE_ADD
     return vlarc_add(argc - 1, argv + 1);
@@ -407,13 +525,41 @@ int main(int argc, char** argv) {
     return kUsageStatus;
 #endif
   }
-  const bool list = command == "l";
-  const bool test = command == "t";
-  const bool extract = command == "x";
-  if (!((list || test) && argc == 3) && !(extract && argc == 4)) return usage();
-  if (extract && argv[3][0] == '\0') return usage();
+  Options options;
+  int i = 2;
+  if (command == "x") {
+    for (; i < argc && argv[i][0] == '-' && argv[i][1] != '\0'; ++i) {
+      const std::string option = argv[i];
+      if (option == "--") {
+        ++i;
+        break;
+      }
+      if (option == "-e") {
+        options.flat = true;
+      } else if (option == "-o") {
+        options.overwrite = true;
+      } else {
+        std::fprintf(stderr, "vlarc: unknown option %s\n", shown(option).c_str());
+        return usage();
+      }
+    }
+    if (argc - i < 2 || argv[i + 1][0] == '\0') return usage();
+    options.folder = argv[i + 1];
+    options.names.assign(argv + i + 2, argv + argc);
+  } else if (command == "l" || command == "t") {
+    if (argc != 3) return usage();
+    options.testing = true;
+  } else {
+    return usage();
+  }
 
-  if (!load_archive(argv[2])) return EXTRACT_NO_RESOURCE;
-  if (list) return list_archive();
-  return run_driver(test, extract ? argv[3] : nullptr);
+  const std::string path = argv[i];
+  archive_shown = shown(path);
+  TArchiveFileStream input(path);
+  if (command == "l") return list_archive(input);
+  // The driver opens the archive itself; a file that cannot be opened is
+  // reported here, with its reason.
+  if (!open_input(input)) return EXTRACT_NO_RESOURCE;
+  input.close();
+  return run_driver(input, options);
 }

@@ -122,10 +122,10 @@ TEST(PackCli, PacksFoldersWithRelativeNamesAndPassesTestAndExtract) {
       fs::remove_all(s.path("x"));
       fs::create_directory(s.path("x"));
       EXPECT_EQ(vlarc({"x", "out.arc", "x"}).status, 0) << level;
-      EXPECT_TRUE(read_file(s.path("x/readme.txt")) == text) << level;
-      EXPECT_TRUE(read_file(s.path("x/tool.exe")) == bin) << level;
-      EXPECT_TRUE(read_file(s.path("x/click.wav")) == wav) << level;
-      EXPECT_TRUE(fs::exists(s.path("x/empty.dat")));
+      EXPECT_TRUE(read_file(s.path("x/src/readme.txt")) == text) << level;
+      EXPECT_TRUE(read_file(s.path("x/src/bin/tool.exe")) == bin) << level;
+      EXPECT_TRUE(read_file(s.path("x/src/bin/sounds/click.wav")) == wav) << level;
+      EXPECT_TRUE(fs::exists(s.path("x/src/empty.dat")));
     }
   }
   EXPECT_EQ(s.names(), (std::vector<std::string>{"out.arc", "src", "x"}));  // no temporary left

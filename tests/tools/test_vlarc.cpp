@@ -14,6 +14,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -93,6 +94,24 @@ ToolResult run_vlarc(const TempDir& scratch, const std::vector<std::string>& arg
 }
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+using Names = std::vector<std::string>;
+
+// Everything under a folder, as relative paths with '/', folders ending in
+// '/', sorted; links are listed, not entered.
+Names tree(const std::string& folder) {
+  namespace fs = std::filesystem;
+  Names out;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(folder, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    std::string rel = fs::relative(it->path(), folder, ec).generic_string();
+    if (it->is_directory(ec) && !it->is_symlink(ec)) rel += '/';
+    out.push_back(rel);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
 
 std::vector<uint8_t> bytes(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
 
@@ -177,32 +196,44 @@ TEST(Vlarc, TestChecksEveryEntryAndReportsTheRunsCode) {
   EXPECT_EQ(run_vlarc(tmp, {"l", tmp.file("broken.arc")}).status, 10);
 }
 
-TEST(Vlarc, ExtractsByNamePartStampedAndOverwriting) {
+TEST(Vlarc, ExtractsIntoFoldersStampedAndReplacesOnlyWithO) {
   TempDir tmp("extract");
   SampleArchive a;
   ASSERT_TRUE(tooltest::write_file(tmp.file("sample.arc"), a.bytes));
   const std::string out = tmp.file("out");
-  ASSERT_TRUE(std::filesystem::create_directory(out));
-  ASSERT_TRUE(tooltest::write_file(out + "/big.txt", bytes("an older, different file that is longer than 16")));
-  ASSERT_TRUE(tooltest::write_file(out + "/readme.txt", bytes("an older, different file that is longer than 16")));
+  ASSERT_TRUE(std::filesystem::create_directories(out + "/docs"));
+  const auto older = bytes("an older, different file that is longer than 16");
+  ASSERT_TRUE(tooltest::write_file(out + "/big.txt", older));
+  ASSERT_TRUE(tooltest::write_file(out + "/docs/readme.txt", older));
 
-  const ToolResult r = run_vlarc(tmp, {"x", tmp.file("sample.arc"), out});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(tooltest::read_file(out + "/readme.txt"), bytes("Read me first.\r\n"));
+  // Existing files are kept and reported; the run says so in its status.
+  ToolResult r = run_vlarc(tmp, {"x", tmp.file("sample.arc"), out});
+  EXPECT_EQ(r.status, 11) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, "big.txt: not written: the target exists")) << r.out;
+  EXPECT_EQ(tooltest::read_file(out + "/big.txt"), older);
+  EXPECT_EQ(tooltest::read_file(out + "/docs/readme.txt"), older);
+
+  r = run_vlarc(tmp, {"x", "-o", tmp.file("sample.arc"), out});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(tooltest::read_file(out + "/docs/readme.txt"), bytes("Read me first.\r\n"));
   EXPECT_EQ(tooltest::read_file(out + "/big.txt"), a.text);
-  EXPECT_EQ(tooltest::mtime_of(out + "/readme.txt"), tooltest::release_time());
+  EXPECT_EQ(tooltest::mtime_of(out + "/docs/readme.txt"), tooltest::release_time());
   EXPECT_EQ(tooltest::mtime_of(out + "/big.txt"), tooltest::release_time());
-  // The folder part is dropped: no docs folder is made.
-  EXPECT_FALSE(tooltest::file_exists(out + "/docs"));
+  EXPECT_EQ(tree(out), (Names{"big.txt", "docs/", "docs/readme.txt"}));
 
-  // A damaged entry is deleted; the others are written; the code is 3.
+  // A damaged entry writes nothing; the others are written; the code is 3.
   SampleArchive damaged(true);
   ASSERT_TRUE(tooltest::write_file(tmp.file("damaged.arc"), damaged.bytes));
   const std::string out2 = tmp.file("out2");
   const ToolResult r2 = run_vlarc(tmp, {"x", tmp.file("damaged.arc"), out2});
   EXPECT_EQ(r2.status, 3) << r2.out << r2.err;
-  EXPECT_FALSE(tooltest::file_exists(out2 + "/readme.txt"));
+  EXPECT_EQ(tree(out2), (Names{"big.txt", "docs/"}));
   EXPECT_EQ(tooltest::read_file(out2 + "/big.txt"), a.text);
+
+  // -e drops the folders.
+  const ToolResult r3 = run_vlarc(tmp, {"x", "-e", tmp.file("sample.arc"), tmp.file("flat")});
+  EXPECT_EQ(r3.status, 0) << r3.out << r3.err;
+  EXPECT_EQ(tree(tmp.file("flat")), (Names{"big.txt", "readme.txt"}));
 }
 
 TEST(Vlarc, ExtractsASolidArchive) {
@@ -223,7 +254,7 @@ TEST(Vlarc, ExtractsASolidArchive) {
   const ToolResult r = run_vlarc(tmp, {"x", tmp.file("solid.arc"), tmp.file("out")});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(tooltest::read_file(tmp.file("out/one.txt")), files[0].data);
-  EXPECT_EQ(tooltest::read_file(tmp.file("out/two.txt")), files[1].data);
+  EXPECT_EQ(tooltest::read_file(tmp.file("out/sub/two.txt")), files[1].data);
   EXPECT_EQ(tooltest::read_file(tmp.file("out/three.bin")), files[2].data);
 }
 
@@ -235,7 +266,8 @@ TEST(Vlarc, ExtractsWhatItPacks) {
   ASSERT_TRUE(tooltest::write_file(tmp.file("b.bin"), noise));
   const ToolResult packed = run_vlarc(tmp, {"a", "-s", tmp.file("new.arc"), tmp.file("a.txt"), tmp.file("b.bin")});
   ASSERT_EQ(packed.status, 0) << packed.err;
-  const ToolResult r = run_vlarc(tmp, {"x", tmp.file("new.arc"), tmp.file("out")});
+  // The archived names hold the scratch folder's path: -e leaves it out.
+  const ToolResult r = run_vlarc(tmp, {"x", "-e", tmp.file("new.arc"), tmp.file("out")});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(tooltest::read_file(tmp.file("out/a.txt")), text);
   EXPECT_EQ(tooltest::read_file(tmp.file("out/b.bin")), noise);
@@ -259,9 +291,210 @@ TEST(Vlarc, BadInputGivesAMessageAndAStatus) {
   }
   // Usage errors.
   for (const auto& args : std::vector<std::vector<std::string>>{
-           {}, {"q", "a.arc"}, {"l"}, {"t", "a.arc", "extra"}, {"x", "a.arc"}}) {
+           {}, {"q", "a.arc"}, {"l"}, {"t", "a.arc", "extra"}, {"x", "a.arc"}, {"x", "-q", "a.arc", "d"}}) {
     const ToolResult r = run_vlarc(tmp, args);
     EXPECT_EQ(r.status, 2) << r.out << r.err;
     EXPECT_TRUE(contains(r.err, "usage:")) << r.err;
   }
 }
+
+// An existing file survives every failed entry aimed at it; entries of one
+// run that meet at one file do not overwrite each other without -o.
+TEST(Vlarc, ExistingFilesSurviveDamagedShortAndCollidingEntries) {
+  TempDir tmp("survive");
+  const std::string out = tmp.file("out");
+  ASSERT_TRUE(std::filesystem::create_directory(out));
+  const auto precious = bytes("precious");
+  ASSERT_TRUE(tooltest::write_file(out + "/victim.txt", precious));
+
+  FileSpec damaged = stored_file("victim.txt", "replacement text");
+  damaged.packed[3] ^= 0x20;
+  // Decodes to 5 bytes where the header claims 10; its CRC is that of the 5.
+  FileSpec short_entry = stored_file("short.txt", "12345");
+  short_entry.unp_size = 10;
+  ArchiveBuilder b;
+  b.marker().main_header().file(damaged).file(short_entry);
+  ASSERT_TRUE(tooltest::write_file(tmp.file("bad.arc"), b.bytes()));
+
+  for (const char* option : {"-o", "--"}) {
+    SCOPED_TRACE(option);
+    const ToolResult r = run_vlarc(tmp, {"x", option, tmp.file("bad.arc"), out});
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_TRUE(contains(r.out, "short.txt: size mismatch: 5 of 10 bytes")) << r.out;
+    EXPECT_EQ(tooltest::read_file(out + "/victim.txt"), precious);
+    EXPECT_EQ(tree(out), (Names{"victim.txt"}));  // no temporary file left
+  }
+  const ToolResult t = run_vlarc(tmp, {"t", tmp.file("bad.arc")});
+  EXPECT_EQ(t.status, 3) << t.out;
+  EXPECT_TRUE(contains(t.out, "victim.txt: CRC error")) << t.out;
+  EXPECT_TRUE(contains(t.out, "short.txt: size mismatch")) << t.out;
+
+  // Two entries of one name part: with folders both are kept; flat, the
+  // second is refused and the first stays, also when the second is damaged.
+  for (bool second_damaged : {false, true}) {
+    SCOPED_TRACE(second_damaged);
+    FileSpec second = stored_file("src/d2/a.txt", "second");
+    if (second_damaged) second.packed[0] ^= 1;
+    ArchiveBuilder c;
+    c.marker().main_header().file(stored_file("src\\d1\\a.txt", "first")).file(second);
+    ASSERT_TRUE(tooltest::write_file(tmp.file("two.arc"), c.bytes()));
+    const std::string dirs = tmp.file(second_damaged ? "dirs-damaged" : "dirs");
+    const ToolResult r = run_vlarc(tmp, {"x", tmp.file("two.arc"), dirs});
+    EXPECT_EQ(r.status, second_damaged ? 3 : 0) << r.out;
+    EXPECT_EQ(tooltest::read_file(dirs + "/src/d1/a.txt"), bytes("first"));
+    EXPECT_EQ(tooltest::file_exists(dirs + "/src/d2/a.txt"), !second_damaged);
+    const std::string flat = tmp.file(second_damaged ? "flat-damaged" : "flat");
+    const ToolResult f = run_vlarc(tmp, {"x", "-e", tmp.file("two.arc"), flat});
+    EXPECT_EQ(f.status, 11) << f.out;
+    EXPECT_TRUE(contains(f.out, "src/d2/a.txt: not written")) << f.out;
+    EXPECT_EQ(tree(flat), (Names{"a.txt"}));
+    EXPECT_EQ(tooltest::read_file(flat + "/a.txt"), bytes("first"));
+  }
+}
+
+// Names that would leave the folder or hide bytes are refused, shown
+// escaped everywhere, and the run goes on.
+TEST(Vlarc, HostileNamesAreRefusedAndShownEscaped) {
+  TempDir tmp("names");
+  const std::string nul_name("harmless.txt\0/.bashrc", 21);
+  const std::vector<std::string> hostile = {"../up.txt",     "/abs.txt",     "C:\\drive.txt", "a\\..\\..\\up2.txt",
+                                            nul_name,        "esc\x1b[2J.txt", "ok.txt: OK\nforged.txt"};
+  ArchiveBuilder b;
+  b.marker().main_header();
+  for (const std::string& name : hostile) b.file(stored_file(name, "x"));
+  b.file(stored_file("good.txt", "good"));
+  ASSERT_TRUE(tooltest::write_file(tmp.file("hostile.arc"), b.bytes()));
+
+  const std::string out = tmp.file("deep/out");
+  ASSERT_TRUE(std::filesystem::create_directories(out));
+  const ToolResult r = run_vlarc(tmp, {"x", tmp.file("hostile.arc"), out});
+  EXPECT_EQ(r.status, 11) << r.out << r.err;
+  EXPECT_EQ(tree(out), (Names{"good.txt"}));
+  EXPECT_EQ(tree(tmp.path()), (Names{"deep/", "deep/out/", "deep/out/good.txt", "hostile.arc", "stderr.txt", "stdout.txt"}));
+  EXPECT_TRUE(contains(r.out, "harmless.txt\\x00/.bashrc: not written: the name holds a NUL byte")) << r.out;
+  EXPECT_TRUE(contains(r.out, "esc\\x1B[2J.txt: not written")) << r.out;
+  EXPECT_TRUE(contains(r.out, "ok.txt: OK\\x0Aforged.txt: not written")) << r.out;
+  EXPECT_TRUE(contains(r.err, "7 of 8 entries failed")) << r.err;
+  for (const char* cmd : {"l", "t"}) {
+    const ToolResult listed = run_vlarc(tmp, {cmd, tmp.file("hostile.arc")});
+    EXPECT_EQ(listed.status, 0) << cmd;
+    EXPECT_TRUE(contains(listed.out, "harmless.txt\\x00/.bashrc")) << listed.out;
+    EXPECT_TRUE(contains(listed.out, "ok.txt: OK\\x0Aforged.txt")) << listed.out;
+  }
+  for (const ToolResult& any : {r, run_vlarc(tmp, {"l", tmp.file("hostile.arc")})}) {
+    EXPECT_FALSE(contains(any.out, "\x1b")) << any.out;
+    EXPECT_FALSE(contains(any.out, "\nforged")) << any.out;
+  }
+
+#ifdef _WIN32
+  // Windows: devices, dropped trailing dots and blanks, and names that the
+  // file system folds to one file.
+  ArchiveBuilder w;
+  w.marker().main_header();
+  for (const char* name : {"NUL", "aux.txt", "COM1", "sub\\LPT1.log", "trail.", "blank "}) w.file(stored_file(name, "x"));
+  w.file(stored_file("Report.txt", "first")).file(stored_file("REPORT.TXT", "second"));
+  ASSERT_TRUE(tooltest::write_file(tmp.file("win.arc"), w.bytes()));
+  const ToolResult rw = run_vlarc(tmp, {"x", tmp.file("win.arc"), tmp.file("win")});
+  EXPECT_EQ(rw.status, 11) << rw.out;
+  EXPECT_TRUE(contains(rw.out, "aux.txt: not written: the name is a Windows device name")) << rw.out;
+  EXPECT_TRUE(contains(rw.out, "trail.: not written")) << rw.out;
+  EXPECT_TRUE(contains(rw.out, "REPORT.TXT: not written")) << rw.out;
+  EXPECT_EQ(tree(tmp.file("win")), (Names{"Report.txt"}));
+  EXPECT_EQ(tooltest::read_file(tmp.file("win/Report.txt")), bytes("first"));
+  const ToolResult ro = run_vlarc(tmp, {"x", "-o", tmp.file("win.arc"), tmp.file("win")});
+  EXPECT_EQ(ro.status, 11) << ro.out;  // the devices are still refused
+  EXPECT_EQ(tooltest::read_file(tmp.file("win/Report.txt")), bytes("second"));
+#endif
+}
+
+TEST(Vlarc, SplitEntriesAndSelectionsAreReported) {
+  TempDir tmp("split");
+  FileSpec continued = stored_file("part2.bin", "tail");
+  continued.flags |= 0x0001;
+  ArchiveBuilder b;
+  b.marker().main_header().file(stored_file("d1/a.txt", "a")).file(continued).file(stored_file("d2/b.txt", "b"));
+  ASSERT_TRUE(tooltest::write_file(tmp.file("split.arc"), b.bytes()));
+  const ToolResult l = run_vlarc(tmp, {"l", tmp.file("split.arc")});
+  EXPECT_EQ(l.status, 0);
+  EXPECT_TRUE(contains(l.out, "part2.bin")) << l.out;
+  const ToolResult t = run_vlarc(tmp, {"t", tmp.file("split.arc")});
+  EXPECT_EQ(t.status, 11) << t.out;
+  EXPECT_TRUE(contains(t.out, "part2.bin: continued from a previous volume, not tested")) << t.out;
+  const ToolResult x = run_vlarc(tmp, {"x", tmp.file("split.arc"), tmp.file("all")});
+  EXPECT_EQ(x.status, 11) << x.out;
+  EXPECT_TRUE(contains(x.out, "part2.bin: continued from a previous volume, not extracted")) << x.out;
+  EXPECT_EQ(tree(tmp.file("all")), (Names{"d1/", "d1/a.txt", "d2/", "d2/b.txt"}));
+
+  // NAME selects by archived name or pattern; the others are not mentioned.
+  const ToolResult some = run_vlarc(tmp, {"x", tmp.file("split.arc"), tmp.file("some"), "d2\\*"});
+  EXPECT_EQ(some.status, 0) << some.out << some.err;
+  EXPECT_EQ(some.out, "d2/b.txt: OK\n");
+  EXPECT_EQ(tree(tmp.file("some")), (Names{"d2/", "d2/b.txt"}));
+  const ToolResult none = run_vlarc(tmp, {"x", tmp.file("split.arc"), tmp.file("none"), "d1/a.txt", "nothing*"});
+  EXPECT_EQ(none.status, 11) << none.out;
+  EXPECT_TRUE(contains(none.err, "no entry matches nothing*")) << none.err;
+  EXPECT_EQ(tree(tmp.file("none")), (Names{"d1/", "d1/a.txt"}));
+}
+
+#ifndef _WIN32
+// A link in the target folder is never followed, and something that is not
+// a regular file is never opened (a FIFO would hang the run).
+TEST(Vlarc, LinksAndSpecialFilesInTheWayAreNotFollowedOrOpened) {
+  namespace fs = std::filesystem;
+  TempDir tmp("links");
+  const std::string out = tmp.file("out");
+  const std::string outside = tmp.file("outside");
+  ASSERT_TRUE(fs::create_directories(out));
+  ASSERT_TRUE(fs::create_directories(outside));
+  ASSERT_TRUE(tooltest::write_file(outside + "/file.txt", bytes("outside")));
+  fs::create_directory_symlink(outside, out + "/linked");
+  fs::create_symlink(outside + "/file.txt", out + "/file.txt");
+  ASSERT_EQ(mkfifo((out + "/fifo.txt").c_str(), 0600), 0);
+  ArchiveBuilder b;
+  b.marker().main_header();
+  for (const char* name : {"linked/file.txt", "linked/new.txt", "file.txt", "fifo.txt", "fifo.txt/inner.txt"})
+    b.file(stored_file(name, "from the archive"));
+  ASSERT_TRUE(tooltest::write_file(tmp.file("links.arc"), b.bytes()));
+  const auto outside_time = tooltest::mtime_of(outside + "/file.txt");
+
+  ToolResult r = run_vlarc(tmp, {"x", tmp.file("links.arc"), out});
+  EXPECT_EQ(r.status, 11) << r.out;
+  EXPECT_TRUE(contains(r.out, "linked/new.txt: not written: linked is a link, which is not followed")) << r.out;
+  EXPECT_TRUE(contains(r.out, "fifo.txt: not written: the target exists and is not a regular file")) << r.out;
+  EXPECT_TRUE(contains(r.out, "fifo.txt/inner.txt: not written: fifo.txt is not a folder")) << r.out;
+  // -o replaces the link at file.txt by a file; what it pointed to is untouched.
+  r = run_vlarc(tmp, {"x", "-o", tmp.file("links.arc"), out});
+  EXPECT_EQ(r.status, 11) << r.out;
+  EXPECT_TRUE(contains(r.out, "file.txt: OK")) << r.out;
+  EXPECT_FALSE(fs::is_symlink(out + "/file.txt"));
+  EXPECT_EQ(tooltest::read_file(out + "/file.txt"), bytes("from the archive"));
+  EXPECT_TRUE(fs::is_fifo(out + "/fifo.txt"));
+  EXPECT_EQ(tree(outside), (Names{"file.txt"}));
+  EXPECT_EQ(tooltest::read_file(outside + "/file.txt"), bytes("outside"));
+  EXPECT_EQ(tooltest::mtime_of(outside + "/file.txt"), outside_time);
+}
+
+// A disk that fills up (a small tmpfs, where this machine lets the test
+// mount one) is a write error, not a CRC error, and harms nothing.
+TEST(Vlarc, AFullDiskIsAWriteErrorAndHarmsNothing) {
+  TempDir tmp("disk");
+  const std::string out = tmp.file("small");
+  ASSERT_TRUE(std::filesystem::create_directory(out));
+  if (std::system(("mount -t tmpfs -o size=64k tmpfs " + quote(out) + " 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "no tmpfs can be mounted here; the full disk is covered by SafeOutput in process";
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { std::system(("umount -l " + quote(path)).c_str()); }
+  } unmount{out};
+  ASSERT_TRUE(tooltest::write_file(out + "/victim.txt", bytes("precious")));
+  ArchiveBuilder b;
+  b.marker().main_header().file(stored_file("victim.txt", tooltest::noise(200000, 4)));
+  ASSERT_TRUE(tooltest::write_file(tmp.file("big.arc"), b.bytes()));
+  const ToolResult r = run_vlarc(tmp, {"x", "-o", tmp.file("big.arc"), out});
+  EXPECT_EQ(r.status, 12) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, "victim.txt: write error, not written: No space left on device")) << r.out;
+  EXPECT_EQ(tooltest::read_file(out + "/victim.txt"), bytes("precious"));
+  EXPECT_EQ(tree(out), (Names{"victim.txt"}));
+}
+#endif
