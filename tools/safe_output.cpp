@@ -85,6 +85,39 @@ int32_t TSafeOutput::write(const void* buffer, int32_t count) {
   return count;
 }
 
+bool TSafeOutput::make_folders(const std::vector<std::string>& parts, std::string& why) {
+  discard();
+  const bool ok = walk(parts, why);
+  close_folder();
+  return ok;
+}
+
+bool TSafeOutput::begin_create() {
+  create_error_.clear();
+  if (ready_ && !created_) return true;
+  create_error_ = "no target prepared";
+  return false;
+}
+
+// A name of this run's own in the target's folder, short whatever the
+// target's name; created exclusively, so a clash only costs another try.
+std::string TSafeOutput::next_temp_name(unsigned long process) {
+  return ".vlarc-" + std::to_string(process) + "-" + std::to_string(temp_counter_++) + ".tmp";
+}
+
+bool TSafeOutput::ready_to_commit(std::string& why) {
+  close();
+  if (!created_ || temp_.empty()) {
+    why = "nothing was written";
+    return false;
+  }
+  if (!write_error_.empty()) {
+    why = write_error_;
+    return false;
+  }
+  return true;
+}
+
 #ifndef _WIN32
 // ---------------------------------------------------------------------------
 // POSIX: every step relative to an open folder, never through a link.
@@ -168,21 +201,10 @@ bool TSafeOutput::prepare_file(const std::vector<std::string>& folders, const st
   return true;
 }
 
-bool TSafeOutput::make_folders(const std::vector<std::string>& parts, std::string& why) {
-  discard();
-  const bool ok = walk(parts, why);
-  close_folder();
-  return ok;
-}
-
 bool TSafeOutput::create(const char* shown_target) {
-  create_error_.clear();
-  if (!ready_ || created_) {
-    create_error_ = "no target prepared";
-    return false;
-  }
+  if (!begin_create()) return false;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    temp_ = ".vlarc-" + std::to_string(static_cast<long>(::getpid())) + "-" + std::to_string(temp_counter_++) + ".tmp";
+    temp_ = next_temp_name(static_cast<unsigned long>(::getpid()));
     fd_ = ::openat(folder_fd_, temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd_ >= 0) break;
     if (errno != EEXIST) break;
@@ -233,15 +255,7 @@ void TSafeOutput::erase() {
 
 bool TSafeOutput::commit(bool overwrite, bool& exists, std::string& why) {
   exists = false;
-  close();
-  if (!created_ || temp_.empty()) {
-    why = "nothing was written";
-    return false;
-  }
-  if (!write_error_.empty()) {
-    why = write_error_;
-    return false;
-  }
+  if (!ready_to_commit(why)) return false;
   const char* from = temp_.c_str();
   const char* to = leaf_.c_str();
   int rc;
@@ -355,23 +369,12 @@ bool TSafeOutput::prepare_file(const std::vector<std::string>& folders, const st
   return true;
 }
 
-bool TSafeOutput::make_folders(const std::vector<std::string>& parts, std::string& why) {
-  discard();
-  const bool ok = walk(parts, why);
-  close_folder();
-  return ok;
-}
-
 bool TSafeOutput::create(const char* shown_target) {
-  create_error_.clear();
-  if (!ready_ || created_) {
-    create_error_ = "no target prepared";
-    return false;
-  }
+  if (!begin_create()) return false;
   HANDLE file = INVALID_HANDLE_VALUE;
   DWORD error = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    temp_ = ".vlarc-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(temp_counter_++) + ".tmp";
+    temp_ = next_temp_name(GetCurrentProcessId());
     file = CreateFileA((folder_ + temp_).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file != INVALID_HANDLE_VALUE) break;
@@ -421,15 +424,7 @@ void TSafeOutput::erase() {
 
 bool TSafeOutput::commit(bool overwrite, bool& exists, std::string& why) {
   exists = false;
-  close();
-  if (!created_ || temp_.empty()) {
-    why = "nothing was written";
-    return false;
-  }
-  if (!write_error_.empty()) {
-    why = write_error_;
-    return false;
-  }
+  if (!ready_to_commit(why)) return false;
   // A move replaces a link at the target, it does not write through it.
   if (!MoveFileExA((folder_ + temp_).c_str(), (folder_ + leaf_).c_str(), overwrite ? MOVEFILE_REPLACE_EXISTING : 0)) {
     const DWORD error = GetLastError();

@@ -71,6 +71,9 @@ class TSafeOutput : public TOutputStream {
   void close_folder();
   void reset_entry();
   bool walk(const std::vector<std::string>& parts, std::string& why);
+  bool begin_create();
+  std::string next_temp_name(unsigned long process);
+  bool ready_to_commit(std::string& why);
 
 #ifdef _WIN32
   std::string root_;       // with its trailing separator
