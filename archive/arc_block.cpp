@@ -56,13 +56,8 @@ struct OldMainHeader {
 };
 OldMainHeader old_main_header;
 
-const uint8_t kNewMarkTail[6] = {0x61, 0x72, 0x21, 0x1A, 0x07, 0x00};
-const uint8_t kOldMark[4] = {0x52, 0x45, 0x7E, 0x5E};          // "RE~^"
-const uint8_t kOldSfxSignature[4] = {0x52, 0x53, 0x46, 0x58};  // "RSFX"
-// Where an old-format self-extractor carries its signature in the stream.
-constexpr int32_t kOldSfxSignatureOffset = 28;
-// Bytes the scan reads after the marker: the buffer less a spare tail.
-constexpr int32_t kSfxScanBytes = kSfxSearchSize - 16;
+// The marker after its first byte (upper or lower case).
+const uint8_t* const kNewMarkTail = kMarker + 1;
 
 uint16_t get_u16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
 uint32_t get_u32(const uint8_t* p) {
@@ -70,7 +65,7 @@ uint32_t get_u32(const uint8_t* p) {
 }
 
 bool is_new_marker(const uint8_t* p) {
-  return (p[0] == 0x52 || p[0] == 0x72) && std::memcmp(p + 1, kNewMarkTail, 6) == 0;
+  return (p[0] == kMarker[0] || p[0] == kMarkerLowerFirst) && std::memcmp(p + 1, kNewMarkTail, 6) == 0;
 }
 
 // Fills main_header from the old format's header, once it has been read.

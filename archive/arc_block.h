@@ -6,22 +6,7 @@
 #include <cstdint>
 #include <string>
 
-enum : uint8_t {
-  MAIN_HEAD = 0x73,
-  FILE_HEAD = 0x74,
-  COMM_HEAD = 0x75,
-  SUB_HEAD = 0x77,
-};
-
-constexpr uint16_t LONG_BLOCK = 0x8000;   // a 32-bit data size follows the base header
-constexpr uint16_t MHD_SOLID = 0x0008;    // main header: solid archive
-constexpr uint16_t LHD_SPLIT_BEFORE = 0x0001;
-constexpr uint16_t LHD_SOLID = 0x0010;
-
-constexpr int kMainHeaderSize = 13;      // new format
-constexpr int kOldMainHeaderSize = 7;    // old format
-constexpr int kFileHeaderSize = 32;      // fixed part, before the name
-constexpr int kSfxSearchSize = 131072;   // search buffer of the self-extractor scan
+#include "archive/arc_format.h"
 
 struct MainHeader {
   uint16_t head_crc;

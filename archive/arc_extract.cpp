@@ -50,15 +50,8 @@ uint8_t* window_buffer = nullptr;
 
 namespace {
 
-// Method byte of an entry that is copied, not compressed.
-constexpr uint8_t kMethodStored = 0x30;
-// Unpack versions (times ten) this driver accepts at all, and the first one
-// with a decoder: compressed data of 1.3 to 1.5 has none here.
-constexpr uint8_t kMinUnpVer = 13;
-constexpr uint8_t kMaxUnpVer = 20;
-constexpr uint8_t kMinDecodableVer = 16;
 // Attribute bits that make an entry no file: directory, volume label.
-constexpr uint32_t kAttrNoFile = 0x10 | 0x08;
+constexpr uint32_t kAttrNoFile = kAttrDirectory | kAttrVolumeLabel;
 
 // The driver's per-entry state.
 struct EntryState {

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "archive/arc_format.h"
+
 // Result codes of one run (the last one set wins; 4 to 7 are unused).
 enum : int32_t {
   EXTRACT_OK = 0,
@@ -53,7 +55,6 @@ extern uint32_t unpacked_write_total;
 extern uint32_t entry_checksum;
 extern bool test_only;
 extern bool skip_checksum;
-constexpr uint32_t kWindowSize = 1u << 20;
 extern uint8_t* window_buffer;  // kWindowSize bytes, held for one run
 
 void extract_archive();

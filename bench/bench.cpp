@@ -25,7 +25,7 @@
 #include "archive/arc_checksum.h"
 #include "archive/arc_extract.h"
 #include "archive/archive_class.h"
-#include "unpack/arc_pack.h"
+#include "pack/archive_writer.h"
 
 namespace {
 

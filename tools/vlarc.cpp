@@ -51,12 +51,6 @@ constexpr int kUsageStatus = 2;
 // disk (a full disk, no permission).
 constexpr int32_t kWriteFailed = 12;
 
-constexpr uint32_t kAttrDirectory = 0x10;
-constexpr uint32_t kAttrVolumeLabel = 0x08;
-constexpr uint16_t kFlagSplitAfter = 0x0002;
-constexpr uint16_t kFlagEncrypted = 0x0004;
-constexpr uint8_t kMethodStored = 0x30;
-
 const char kUsage[] =
     "usage: vlarc l ARCHIVE                          list the entries\n"
     "       vlarc t ARCHIVE                          test every entry\n"
@@ -114,7 +108,7 @@ bool open_input(TArchiveFileStream& input) {
 
 std::string method_text(uint8_t method) {
   if (method == kMethodStored) return "stored";
-  if (method > kMethodStored && method <= kMethodStored + 5) return "m" + std::to_string(method - kMethodStored);
+  if (method > kMethodStored && method <= kMethodBest) return "m" + std::to_string(method - kMethodStored);
   char buf[8];
   std::snprintf(buf, sizeof buf, "0x%02X", method);
   return buf;
@@ -125,9 +119,9 @@ std::string flags_text(const FileHeader& h) {
   if (h.attr & kAttrDirectory) s += 'D';
   if (h.attr & kAttrVolumeLabel) s += 'V';
   if (h.flags & LHD_SOLID) s += 'S';
-  if (h.flags & kFlagEncrypted) s += 'E';
+  if (h.flags & LHD_PASSWORD) s += 'E';
   if (h.flags & LHD_SPLIT_BEFORE) s += '<';
-  if (h.flags & kFlagSplitAfter) s += '>';
+  if (h.flags & LHD_SPLIT_AFTER) s += '>';
   return s.empty() ? "-" : s;
 }
 
@@ -254,8 +248,8 @@ void clear_progress() {
 // Why an entry's data is odd, added to a failure.
 std::string notes(const FileHeader& h) {
   std::string s;
-  if (h.flags & kFlagEncrypted) s += " (encrypted, which this tool cannot decrypt)";
-  if (h.flags & kFlagSplitAfter) s += " (continued in the next volume)";
+  if (h.flags & LHD_PASSWORD) s += " (encrypted, which this tool cannot decrypt)";
+  if (h.flags & LHD_SPLIT_AFTER) s += " (continued in the next volume)";
   return s;
 }
 
@@ -293,7 +287,7 @@ void finish_entry() {
   int32_t result = EXTRACT_OK;
   if (code == EXTRACT_BAD_VERSION) {
     status = "unsupported version " + version_text(h.unp_ver);
-    if (h.method != kMethodStored && h.unp_ver >= 13 && h.unp_ver <= 15) status += " (compressed)";
+    if (h.method != kMethodStored && h.unp_ver >= kMinUnpVer && h.unp_ver < kMinDecodableVer) status += " (compressed)";
     result = EXTRACT_BAD_VERSION;
   } else if (!run.refused.empty()) {
     status = "not written: " + run.refused;

@@ -24,7 +24,7 @@
 #endif
 
 #include "archive/arc_block.h"
-#include "unpack/arc_pack.h"
+#include "pack/archive_writer.h"
 
 namespace {
 
@@ -33,11 +33,11 @@ struct AddItem {
   std::string name;  // in the archive
 };
 
-// The self-extractor scan looks at stream offsets 7 to 131,062 for the marker.
-// A stub of 7 to 131,047 bytes keeps the marker and the main header's type
-// byte inside that window with room to spare.
-constexpr long kSfxFirst = 7;
-constexpr long kSfxLast = 7 + 131056 - 16;
+// The self-extractor scan looks at the kSfxScanBytes stream bytes after the
+// first 7 for the marker. A stub of 7 to 131,047 bytes keeps the marker and
+// the main header's type byte inside that window with room to spare.
+constexpr long kSfxFirst = kMarkerSize;
+constexpr long kSfxLast = kMarkerSize + kSfxScanBytes - 16;
 
 void usage() {
   std::fprintf(stderr,
@@ -315,12 +315,11 @@ int vlarc_add(int argc, char** argv) {
     // The reader takes the first marker it meets (at the start, or by the
     // scan); one inside the stub would be mistaken for the archive. The old
     // format's mark counts when the stub carries the self-extractor tag.
-    static const uint8_t kTag[6] = {0x61, 0x72, 0x21, 0x1A, 0x07, 0x00};
-    static const uint8_t kOldMark[4] = {0x52, 0x45, 0x7E, 0x5E};
-    static const uint8_t kSfxTag[4] = {0x52, 0x53, 0x46, 0x58};
-    bool old_tag = stub.size() >= 32 && std::memcmp(&stub[28], kSfxTag, 4) == 0;
+    const size_t sig = kOldSfxSignatureOffset;
+    bool old_tag = stub.size() >= sig + 4 && std::memcmp(&stub[sig], kOldSfxSignature, 4) == 0;
     for (size_t k = 0; k < stub.size(); k++) {
-      bool found = (stub[k] == 0x52 || stub[k] == 0x72) && k + 7 <= stub.size() && std::memcmp(&stub[k + 1], kTag, 6) == 0;
+      bool found = (stub[k] == kMarker[0] || stub[k] == kMarkerLowerFirst) && k + kMarkerSize <= stub.size() &&
+                   std::memcmp(&stub[k + 1], kMarker + 1, kMarkerSize - 1) == 0;
       found = found || ((k == 0 || old_tag) && k + 4 <= stub.size() && std::memcmp(&stub[k], kOldMark, 4) == 0);
       if (found) {
         std::fprintf(stderr, "vlarc: the stub %s holds an archive marker of its own\n", sfx.c_str());

@@ -92,10 +92,19 @@ inline void add_errors(uint32_t* sum, const AudioErrors& x) {
   sum[10] += uint32_t(abs32(x.e + x.cd));
 }
 
+// The byte channel c predicts next, before the delta is subtracted; the
+// packer chooses each delta from it.
+inline uint8_t audio_prediction(const AudioChannelState& c, int32_t channel_delta) {
+  const int32_t p = 8 * c.last_byte + c.coef1 * c.last_delta + c.coef2 * (c.last_delta - c.hist1) +
+                    c.coef3 * c.hist2 + c.coef4 * c.hist3 + c.coef5 * channel_delta;
+  return uint8_t((uint32_t(p) >> 3) & 0xFF);
+}
+
 // One output byte of channel c from its delta; channel_delta is the delta
 // of the channel that produced the previous byte, and becomes this one's.
 inline uint8_t audio_step(AudioChannelState& c, int32_t& channel_delta, uint32_t delta) {
   using namespace audio_detail;
+  const int32_t predicted = audio_prediction(c, channel_delta);
   ++c.byte_count;
 
   const int32_t h1 = c.last_delta;
@@ -108,8 +117,6 @@ inline uint8_t audio_step(AudioChannelState& c, int32_t& channel_delta, uint32_t
   c.hist1 = h1;
   const int32_t cd = channel_delta;
 
-  int32_t p = 8 * c.last_byte + c.coef1 * h1 + c.coef2 * h2 + c.coef3 * h3 + c.coef4 * h4 + c.coef5 * cd;
-  int32_t predicted = int32_t((uint32_t(p) >> 3) & 0xFF);
   // The delta is subtracted as an unsigned byte but weighed as a signed one.
   int32_t out = predicted - int32_t(delta & 0xFF);
   add_errors(c.error_sum, AudioErrors{signed_byte(int32_t(delta)) * 8, h1, h2, h3, h4, cd});

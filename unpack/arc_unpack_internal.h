@@ -21,6 +21,7 @@
 #include <cstring>
 
 #include "archive/arc_extract.h"
+#include "archive/arc_format.h"
 #include "unpack/arc_unpack.h"
 
 constexpr uint32_t kInputSize = 8192;
@@ -41,16 +42,6 @@ constexpr uint32_t kInputSlack = 8;
 constexpr uint32_t kOverrunMargin = 64;
 
 constexpr uint32_t kWindowMask = kWindowSize - 1;
-
-// Alphabet sizes.
-constexpr uint32_t kMainSymbols = 298;      // literals, 256-269 control, 270-297 lengths
-constexpr uint32_t kDistanceSymbols = 48;
-constexpr uint32_t kRepeatSymbols = 28;
-constexpr uint32_t kCodeLengthSymbols = 19;
-constexpr uint32_t kAudioSymbols = 257;     // deltas 0-255, 256 = table block
-constexpr uint32_t kLzLengths = kMainSymbols + kDistanceSymbols + kRepeatSymbols;  // 374
-constexpr uint32_t kMaxChannels = 4;
-constexpr uint32_t kMaxLengths = kAudioSymbols * kMaxChannels;                   // 1028
 
 // A canonical-Huffman decoding table.
 //   limit[L]  exclusive upper bound, left-aligned in 16 bits, of all codes of

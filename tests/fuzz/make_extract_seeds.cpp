@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "tests/support/archive_builder.h"
-#include "unpack/arc_pack.h"
+#include "pack/archive_writer.h"
 
 using arctest::ArchiveBuilder;
 using arctest::FileSpec;

@@ -14,8 +14,9 @@
 #include "archive/arc_checksum.h"
 #include "archive/arc_extract.h"
 #include "archive/archive_class.h"
+#include "pack/archive_writer.h"
+#include "pack/huffman_lengths.h"
 #include "tests/pack/ref_decoder.h"
-#include "unpack/arc_pack.h"
 
 namespace packtest {
 

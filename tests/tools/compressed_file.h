@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "tests/support/archive_builder.h"
-#include "unpack/arc_pack.h"
+#include "pack/archive_writer.h"
 
 namespace tooltest {
 

@@ -15,7 +15,7 @@
 #include "tests/support/archive_builder.h"
 #include "tests/tools/compressed_file.h"
 #include "tests/tools/temp_dir.h"
-#include "unpack/arc_pack.h"
+#include "pack/archive_writer.h"
 
 using arctest::ArchiveBuilder;
 using arctest::FileSpec;

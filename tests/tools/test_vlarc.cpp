@@ -23,7 +23,7 @@
 #include "tests/support/program_path.h"
 #include "tests/tools/compressed_file.h"
 #include "tests/tools/temp_dir.h"
-#include "unpack/arc_pack.h"
+#include "pack/archive_writer.h"
 
 using arctest::ArchiveBuilder;
 using arctest::FileSpec;

@@ -1,7 +1,7 @@
 // Container writer: marker, main header, file headers with their CRCs, and
 // the in-memory archive builder used by the tests and the benchmarks.
 
-#include "unpack/arc_pack.h"
+#include "pack/archive_writer.h"
 
 #include <ctime>
 
@@ -39,8 +39,7 @@ uint32_t pack_crc32(const uint8_t* data, size_t size) {
 
 void pack_main_header(std::vector<uint8_t>& out, bool solid_archive) {
   if (!crc_table_ready()) init_crc_table();
-  static const uint8_t kMarker[7] = {0x52, 0x61, 0x72, 0x21, 0x1A, 0x07, 0x00};
-  out.insert(out.end(), kMarker, kMarker + 7);
+  out.insert(out.end(), kMarker, kMarker + kMarkerSize);
   size_t start = out.size();
   put16(out, 0);
   out.push_back(MAIN_HEAD);
@@ -56,14 +55,14 @@ void pack_file_header(std::vector<uint8_t>& out, const TPackEntryInfo& info, uin
   size_t start = out.size();
   put16(out, 0);
   out.push_back(FILE_HEAD);
-  put16(out, static_cast<uint16_t>(info.flags | LONG_BLOCK | kDictFlags1M));
+  put16(out, static_cast<uint16_t>(info.flags | LONG_BLOCK | LHD_WINDOW_1M));
   put16(out, static_cast<uint32_t>(kFileHeaderSize + info.name.size()));
   put32(out, pack_size);
   put32(out, info.unp_size);
-  out.push_back(2);  // host OS: Windows-style attributes
+  out.push_back(kHostWindows);
   put32(out, info.file_crc);
   put32(out, info.file_time);
-  out.push_back(kPackUnpVer);
+  out.push_back(kMaxUnpVer);
   out.push_back(info.method);
   put16(out, static_cast<uint32_t>(info.name.size()));
   put32(out, info.attr);

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "unpack/arc_pack.h"
+#include "pack/huffman_lengths.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 // coding wins. Consecutive segments of the same kind share one table block
 // unless a new table pays for itself.
 //
-// Decoder rules the encoder mirrors (see the matching code in arc_unpack):
+// Decoder rules the encoder mirrors (see the matching code in unpack/):
 //  - a new copy codes length - 3 - adj, adj = (dist >= 0x2000) + (dist >= 0x40000);
 //  - an old-distance copy codes length - 2 - adj, adj adding (dist >= 0x101);
 //  - every copy (also 256 and the short copies) enters the distance ring;
@@ -21,7 +21,10 @@
 #include <cstring>
 #include <vector>
 
-#include "unpack/arc_pack.h"
+#include "archive/arc_format.h"
+#include "pack/encoder.h"
+#include "pack/huffman_lengths.h"
+#include "unpack/arc_audio.h"
 
 TPackStats pack_stats;
 
@@ -30,50 +33,26 @@ namespace {
 // ---------------------------------------------------------------------------
 // Format tables.
 
-constexpr int kMainSize = 298;
-constexpr int kDistSize = 48;
-constexpr int kRepSize = 28;
-constexpr int kLzLengths = kMainSize + kDistSize + kRepSize;  // 374
-constexpr int kAudioSize = 257;
-constexpr uint32_t kWindow = 1u << 20;
-constexpr uint32_t kMaxDistance = kWindow - 1;
+// The alphabet sizes as the encoder's int loops count them.
+constexpr int kMainSize = int(kMainSymbols);
+constexpr int kDistSize = int(kDistanceSymbols);
+constexpr int kRepSize = int(kRepeatSymbols);
+constexpr int kLzSize = int(kLzLengths);
+constexpr int kAudioSize = int(kAudioSymbols);
+constexpr uint32_t kMaxDistance = kWindowSize - 1;
 
-// Length slots: value coded (after the fixed offsets) -> slot, 0..255.
-const uint8_t kLenBits[28] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2,
-                              2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5};
-const uint8_t kLenBase[28] = {0,  1,  2,  3,  4,  5,  6,  7,   8,   10,  12,  14,  16,  20,
-                              24, 28, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224};
-const uint8_t kShortBits[8] = {2, 2, 3, 4, 5, 6, 6, 6};
-const uint8_t kShortBase[8] = {0, 4, 8, 16, 32, 64, 128, 192};
-
+// Slot of each length value (after the fixed offsets) and of each short
+// distance, 0..255.
 uint8_t len_slot_of[256];
 uint8_t short_slot_of[256];
-uint32_t dist_base[48];
-uint8_t dist_bits[48];
 bool tables_ready = false;
 
 void init_format_tables() {
   if (tables_ready) return;
   for (int s = 0; s < 28; s++)
-    for (int v = kLenBase[s]; v < kLenBase[s] + (1 << kLenBits[s]); v++) len_slot_of[v] = static_cast<uint8_t>(s);
+    for (int v = kLengthBase[s]; v < kLengthBase[s] + (1 << kLengthBits[s]); v++) len_slot_of[v] = static_cast<uint8_t>(s);
   for (int s = 0; s < 8; s++)
     for (int v = kShortBase[s]; v < kShortBase[s] + (1 << kShortBits[s]); v++) short_slot_of[v] = static_cast<uint8_t>(s);
-  for (int s = 0; s < 48; s++) {
-    if (s < 4) {
-      dist_base[s] = s;
-      dist_bits[s] = 0;
-    } else if (s < 34) {
-      int b = s / 2 - 1;
-      dist_base[s] = (2u | (s & 1)) << b;
-      dist_bits[s] = static_cast<uint8_t>(b);
-    } else if (s < 36) {
-      dist_base[s] = s == 34 ? 131072 : 196608;
-      dist_bits[s] = 16;
-    } else {
-      dist_base[s] = 262144 + 65536u * (s - 36);
-      dist_bits[s] = 16;
-    }
-  }
   tables_ready = true;
 }
 
@@ -214,7 +193,6 @@ void tokenize_lengths(const uint8_t* len, const uint8_t* base, int count, bool k
   }
 }
 
-const uint8_t kClExtra[19] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 3, 7};
 
 struct TablePlan {
   bool keep;
@@ -230,7 +208,7 @@ void plan_one(const uint8_t* len, const uint8_t* base, int count, bool keep, int
   for (const ClToken& t : p.toks) f[t.sym]++;
   pack_huffman_lengths(f, 19, 15, p.cl_len);
   uint32_t bits = header_bits + 76;
-  for (const ClToken& t : p.toks) bits += p.cl_len[t.sym] + kClExtra[t.sym];
+  for (const ClToken& t : p.toks) bits += p.cl_len[t.sym] + kCodeLengthExtra[t.sym];
   p.bits = bits;
 }
 
@@ -257,7 +235,7 @@ void write_table(BitWriter& w, TPackState& st, const uint8_t* len, int count, bo
   for (const ClToken& t : p.toks) {
     put_bits(w, codes[t.sym], p.cl_len[t.sym]);
     if (t.sym >= 16) {
-      put_bits(w, t.extra, kClExtra[t.sym]);
+      put_bits(w, t.extra, kCodeLengthExtra[t.sym]);
       pack_stats.cl_runs[t.sym - 16]++;
     }
   }
@@ -291,60 +269,17 @@ void write_table(BitWriter& w, TPackState& st, const uint8_t* len, int count, bo
 // Audio predictor: the decoder's, run forwards to find each delta.
 
 struct AudioRun {
-  TAudioModel ch[4];
+  AudioChannelState ch[kMaxChannels];
   int32_t channel_delta;
   uint32_t current;
 };
 
 // Returns the delta that makes the decoder produce byte b on the current
-// channel, and advances the model as the decoder would.
+// channel, and advances the model with the decoder's own step.
 inline uint8_t audio_step(AudioRun& r, uint32_t channels, uint8_t b) {
-  TAudioModel& s = r.ch[r.current];
-  s.byte_count++;
-  s.hist[3] = s.hist[2];
-  s.hist[2] = s.hist[1];
-  s.hist[1] = s.last_delta - s.hist[0];
-  s.hist[0] = s.last_delta;
-  uint32_t p = 8u * static_cast<uint32_t>(s.last_byte) + static_cast<uint32_t>(s.coef[0] * s.hist[0]) +
-               static_cast<uint32_t>(s.coef[1] * s.hist[1]) + static_cast<uint32_t>(s.coef[2] * s.hist[2]) +
-               static_cast<uint32_t>(s.coef[3] * s.hist[3]) + static_cast<uint32_t>(s.coef[4] * r.channel_delta);
-  int32_t pred = static_cast<int32_t>((p >> 3) & 0xFF);
-  uint8_t delta = static_cast<uint8_t>(pred - b);
-  int32_t out = pred - delta;
-  int32_t e = static_cast<int8_t>(delta) * 8;
-  int32_t cd = r.channel_delta;
-  s.error_sum[0] += std::abs(e);
-  s.error_sum[1] += std::abs(e - s.hist[0]);
-  s.error_sum[2] += std::abs(e + s.hist[0]);
-  s.error_sum[3] += std::abs(e - s.hist[1]);
-  s.error_sum[4] += std::abs(e + s.hist[1]);
-  s.error_sum[5] += std::abs(e - s.hist[2]);
-  s.error_sum[6] += std::abs(e + s.hist[2]);
-  s.error_sum[7] += std::abs(e - s.hist[3]);
-  s.error_sum[8] += std::abs(e + s.hist[3]);
-  s.error_sum[9] += std::abs(e - cd);
-  s.error_sum[10] += std::abs(e + cd);
-  s.last_delta = static_cast<int8_t>(static_cast<uint8_t>(out - s.last_byte));
-  r.channel_delta = s.last_delta;
-  s.last_byte = out;
-  if ((s.byte_count & 31) == 0) {
-    uint32_t best = s.error_sum[0];
-    int which = 0;
-    for (int i = 1; i < 11; i++)
-      if (s.error_sum[i] < best) {
-        best = s.error_sum[i];
-        which = i;
-      }
-    std::memset(s.error_sum, 0, sizeof s.error_sum);
-    if (which > 0) {
-      int32_t& c = s.coef[(which - 1) / 2];
-      if (which & 1) {
-        if (c >= -16) c--;
-      } else {
-        if (c < 16) c++;
-      }
-    }
-  }
+  AudioChannelState& s = r.ch[r.current];
+  uint8_t delta = static_cast<uint8_t>(audio_prediction(s, r.channel_delta) - b);
+  ::audio_step(s, r.channel_delta, delta);
   if (++r.current >= channels) r.current = 0;
   return delta;
 }
@@ -385,7 +320,7 @@ void mf_init(MatchFinder& mf, const uint8_t* buf, uint32_t size) {
   mf.size = size;
   // Tables in proportion to the buffer, so that small entries start quickly.
   uint32_t span = 4096;
-  while (span < size && span < kWindow) span <<= 1;
+  while (span < size && span < kWindowSize) span <<= 1;
   mf.prev_mask = span - 1;
   mf.hash_bits = 12;
   while (mf.hash_bits < kHashBits && (1u << mf.hash_bits) < span) mf.hash_bits++;
@@ -512,13 +447,13 @@ inline uint32_t price_new(const Prices& pr, uint32_t len, uint32_t d) {
   uint32_t v = len - new_min(d);
   int ls = len_slot_of[v];
   int ds = dist_slot(d);
-  return pr.main[270 + ls] + kLenBits[ls] + pr.dist[ds] + dist_bits[ds];
+  return pr.main[270 + ls] + kLengthBits[ls] + pr.dist[ds] + kDistanceBits[ds];
 }
 
 inline uint32_t price_old(const Prices& pr, int k, uint32_t len, uint32_t d) {
   uint32_t v = len - old_min(d);
   int ls = len_slot_of[v];
-  return pr.main[256 + k] + pr.rep[ls] + kLenBits[ls];
+  return pr.main[256 + k] + pr.rep[ls] + kLengthBits[ls];
 }
 
 inline uint32_t price_short(const Prices& pr, uint32_t d) {
@@ -817,7 +752,7 @@ int block_lengths(const Block& b, uint8_t* len) {
     pack_huffman_lengths(f.main, kMainSize, 15, len);
     pack_huffman_lengths(f.dist, kDistSize, 15, len + kMainSize);
     pack_huffman_lengths(f.rep, kRepSize, 15, len + kMainSize + kDistSize);
-    return kLzLengths;
+    return kLzSize;
   }
   for (int c = 0; c < b.channels; c++) {
     uint32_t f[kAudioSize];
@@ -915,10 +850,10 @@ void write_block(BitWriter& w, TPackState& st, const Block& b, bool announce) {
         uint32_t v = t.len - new_min(t.dist);
         int ls = len_slot_of[v];
         put_symbol(w, ml, mc, 270 + ls);
-        put_bits(w, v - kLenBase[ls], kLenBits[ls]);
+        put_bits(w, v - kLengthBase[ls], kLengthBits[ls]);
         int ds = dist_slot(t.dist);
         put_symbol(w, dl, dc, ds);
-        put_bits(w, t.dist - 1 - dist_base[ds], dist_bits[ds]);
+        put_bits(w, t.dist - 1 - kDistanceBase[ds], kDistanceBits[ds]);
         pack_stats.new_copies++;
         if (t.dist >= 0x40000) pack_stats.far_copies++;
         break;
@@ -928,7 +863,7 @@ void write_block(BitWriter& w, TPackState& st, const Block& b, bool announce) {
         int ls = len_slot_of[v];
         put_symbol(w, ml, mc, 256 + t.k);
         put_symbol(w, rl, rc, ls);
-        put_bits(w, v - kLenBase[ls], kLenBits[ls]);
+        put_bits(w, v - kLengthBase[ls], kLengthBits[ls]);
         pack_stats.old_distance[t.k - 1]++;
         break;
       }
@@ -1100,7 +1035,7 @@ void pack_entry(TPackState& st, const uint8_t* data, size_t size, bool solid_ent
         LzFreq f;
         std::memset(&f, 0, sizeof f);
         count_tokens(probe, 0, f);
-        uint8_t l[kLzLengths];
+        uint8_t l[kLzSize];
         f.main[269] += 1;
         pack_huffman_lengths(f.main, kMainSize, 15, l);
         pack_huffman_lengths(f.dist, kDistSize, 15, l + kMainSize);
@@ -1119,8 +1054,8 @@ void pack_entry(TPackState& st, const uint8_t* data, size_t size, bool solid_ent
     count_tokens(seg.toks, 0, seg.lz);
     uint64_t lz_cost = block_cost(st, seg);
     for (const Token& t : seg.toks) {
-      if (t.kind == T_NEW) lz_cost += kLenBits[len_slot_of[t.len - new_min(t.dist)]] + dist_bits[dist_slot(t.dist)];
-      else if (t.kind == T_OLD) lz_cost += kLenBits[len_slot_of[t.len - old_min(t.dist)]];
+      if (t.kind == T_NEW) lz_cost += kLengthBits[len_slot_of[t.len - new_min(t.dist)]] + kDistanceBits[dist_slot(t.dist)];
+      else if (t.kind == T_OLD) lz_cost += kLengthBits[len_slot_of[t.len - old_min(t.dist)]];
       else if (t.kind == T_SHORT) lz_cost += kShortBits[short_slot_of[t.dist - 1]];
     }
 
@@ -1214,6 +1149,6 @@ void pack_entry(TPackState& st, const uint8_t* data, size_t size, bool solid_ent
   std::memcpy(st.audio, ar.ch, sizeof ar.ch);
   st.channel_delta = ar.channel_delta;
   // current_channel was advanced by the audio blocks as they were written.
-  size_t keep = std::min<size_t>(end, kWindow);
+  size_t keep = std::min<size_t>(end, kWindowSize);
   st.history.assign(buf + end - keep, buf + end);
 }
