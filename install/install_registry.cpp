@@ -4,6 +4,7 @@
 #include "install/install_registry.h"
 
 #include "install/destinations.h"
+#include "install/install_files.h"
 #include "install/long_path.h"
 
 namespace {
@@ -46,6 +47,15 @@ void WriteRegString(HKEY key, const char* value_name, const std::string& value) 
                  static_cast<DWORD>(value.size() + 1));
 }
 
+void WriteRegDword(HKEY key, const char* value_name, DWORD value) {
+  RegSetValueExA(key, value_name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+}
+
+DWORD EstimatedSizeKb(int32_t total_bytes) {
+  if (total_bytes <= 0) return 0;
+  return static_cast<DWORD>((static_cast<uint32_t>(total_bytes) + 1023u) / 1024u);
+}
+
 bool ReadPreviousInstall() {
   InstallSettings.PreviousInstallFound = false;
   HKEY key;
@@ -84,8 +94,17 @@ bool WriteInstallEntries(const std::string& install_folder) {
 
   if (CreateKey(kUninstallKey, key)) {
     WriteRegString(key, "DisplayName", "Velmora screen saver");
-    WriteRegString(key, "UninstallString",
-                   QuotedCommand(InstallSettings.InstalledDir + "\\VLRemove.exe"));
+    const std::string remover = InstallSettings.InstalledDir + "\\VLRemove.exe";
+    WriteRegString(key, "UninstallString", QuotedCommand(remover));
+    // The list shows the screen saver's icon; a run that kept an older
+    // screen saver has no path for it, and the uninstaller's icon stands in.
+    WriteRegString(key, "DisplayIcon", screen_saver.empty() ? remover : screen_saver);
+    WriteRegString(key, "DisplayVersion", kDisplayVersion);
+    WriteRegString(key, "Publisher", kPublisher);
+    WriteRegString(key, "InstallLocation", InstallSettings.InstalledDir);
+    WriteRegDword(key, "EstimatedSize", EstimatedSizeKb(ArchiveTotalBytes));
+    WriteRegDword(key, "NoModify", 1);
+    WriteRegDword(key, "NoRepair", 1);
     RegCloseKey(key);
   } else {
     all_created = false;

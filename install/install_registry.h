@@ -6,11 +6,16 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 constexpr char kProductKey[] = "SOFTWARE\\Tarvik\\Velmora\\1.0";
 constexpr char kAppPathsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths";
 constexpr char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Velmora";
+// What the list of installed software shows beside the name: the version,
+// the maker and that the uninstaller can neither modify nor repair.
+constexpr char kDisplayVersion[] = "1.6";
+constexpr char kPublisher[] = "Tarvik";
 // Class string of every key the setup creates (an existing key keeps its own).
 constexpr char kKeyClass[] = "Application Global Data";
 
@@ -20,6 +25,11 @@ void ReadRegString(HKEY key, const char* value_name, std::string& value);
 
 // Writes value as REG_SZ with its terminating zero; the result is not examined.
 void WriteRegString(HKEY key, const char* value_name, const std::string& value);
+void WriteRegDword(HKEY key, const char* value_name, DWORD value);
+
+// The payload's unpacked size in whole kilobytes, rounded up: what the list
+// of installed software shows as the program's size.
+DWORD EstimatedSizeKb(int32_t total_bytes);
 
 // Fills PreviousInstallFound, PreviousInstallDir and PreviousShellFolder of
 // InstallSettings from the product key; true when the key exists.
@@ -28,7 +38,9 @@ bool ReadPreviousInstall();
 // After the file stage (successful or not): "InstallDir" = install_folder as
 // typed; the App Paths entry of ScreenSaverPath (skipped when the user kept
 // the old screen saver); the uninstall entry, whose command line is quoted
-// when it contains a blank. True when all three keys could be created.
+// when it contains a blank, with its icon (the screen saver's, else the
+// uninstaller's), version, maker, folder, size and NoModify/NoRepair.
+// True when all three keys could be created.
 bool WriteInstallEntries(const std::string& install_folder);
 
 // Records the program group (relative to the Programs folder) in the product

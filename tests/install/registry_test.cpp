@@ -2,6 +2,8 @@
 // These tests own the product's keys in their private Wine prefix.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "install/destinations.h"
 #include "install/install_registry.h"
 #include "tests/install/engine_test_util.h"
@@ -116,12 +118,31 @@ TEST_F(Registry, InstallEntriesAreWrittenAndReadBack) {
       {kAppPathsEntry, "Path", "D:\\Games\\Velmora"},
       {kUninstallKey, "DisplayName", "Velmora screen saver"},
       {kUninstallKey, "UninstallString", "D:\\Games\\Velmora\\VLRemove.exe"},
+      {kUninstallKey, "DisplayIcon", "C:\\windows\\Velmora.scr"},
+      {kUninstallKey, "DisplayVersion", "1.6"},
+      {kUninstallKey, "Publisher", "Tarvik"},
+      {kUninstallKey, "InstallLocation", "D:\\Games\\Velmora"},
   };
   for (const auto& e : expected) {
     const RegValue v = ReadValue(HKEY_LOCAL_MACHINE, e.key, e.name);
     EXPECT_TRUE(v.found) << e.key << " " << e.name;
     EXPECT_EQ(v.type, static_cast<DWORD>(REG_SZ)) << e.key << " " << e.name;
     EXPECT_EQ(v.data, e.value) << e.key << " " << e.name;
+  }
+  // The numbers are DWORDs: the size of this test's payload (11,000 bytes)
+  // rounded up to whole kilobytes, and the two switches set.
+  const struct {
+    const char* name;
+    DWORD value;
+  } numbers[] = {{"EstimatedSize", 11}, {"NoModify", 1}, {"NoRepair", 1}};
+  for (const auto& n : numbers) {
+    const RegValue v = ReadValue(HKEY_LOCAL_MACHINE, kUninstallKey, n.name);
+    EXPECT_TRUE(v.found) << n.name;
+    EXPECT_EQ(v.type, static_cast<DWORD>(REG_DWORD)) << n.name;
+    ASSERT_EQ(v.data.size(), sizeof(DWORD)) << n.name;
+    DWORD got = 0;
+    std::memcpy(&got, v.data.data(), sizeof got);
+    EXPECT_EQ(got, n.value) << n.name;
   }
   for (const std::string& key : {std::string(kProductKey), kAppPathsEntry, std::string(kUninstallKey)})
     EXPECT_EQ(KeyClass(key), kKeyClass) << key;
@@ -166,6 +187,20 @@ TEST_F(Registry, KeptScreenSaverLeavesAppPathsAlone) {
   EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kProductKey, "InstallDir").data, "D:\\Velmora");
   EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kUninstallKey, "UninstallString").data,
             "D:\\Velmora\\VLRemove.exe");
+  // Without the screen saver's path the list shows the uninstaller's icon.
+  EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayIcon").data,
+            "D:\\Velmora\\VLRemove.exe");
+}
+
+// Kilobytes are rounded up, and nothing below zero or past 32 bits comes out.
+TEST(EstimatedSize, RoundsUpToWholeKilobytes) {
+  EXPECT_EQ(EstimatedSizeKb(0), 0u);
+  EXPECT_EQ(EstimatedSizeKb(-5), 0u);
+  EXPECT_EQ(EstimatedSizeKb(1), 1u);
+  EXPECT_EQ(EstimatedSizeKb(1024), 1u);
+  EXPECT_EQ(EstimatedSizeKb(1025), 2u);
+  EXPECT_EQ(EstimatedSizeKb(1111316), 1086u);
+  EXPECT_EQ(EstimatedSizeKb(INT32_MAX), 2097152u);
 }
 
 // An existing key is opened as it is: its class and its other values stay.
