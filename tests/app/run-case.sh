@@ -9,7 +9,8 @@
 # VELMORA_PREFIX_TEMPLATE, VELMORA_CASE_ROOT, VELMORA_PAYLOAD_HOST (payload
 # files, '|'-separated), VELMORA_SHOTS (optional: where to put PNG screenshots),
 # VELMORA_KEEP_CASE (optional: keep the case's prefix after a pass too),
-# VELMORA_NO_PLANT (optional: a clean downloads folder, for demonstrations).
+# VELMORA_NO_PLANT (optional: a clean downloads folder, for demonstrations),
+# VELMORA_DPI (optional: the display's DPI, Wine's LogPixels; 96 when unset).
 set -euo pipefail
 script=$(realpath "$1")
 name=$(basename "$script" .script)
@@ -53,10 +54,19 @@ export VELMORA_PAYLOAD=$payload
 export SETUP='C:\downloads\VelmoraSetup.exe'
 export SHOTS=$(winpath "$case_dir/shots")
 
+# The DPI is read by every program at its start, the driver's included: it
+# goes into the prefix first. A larger screen leaves room for the larger
+# windows.
+screen=1024x768x24
+if [ -n "${VELMORA_DPI:-}" ] && [ "$VELMORA_DPI" != 96 ]; then
+  "$WINE" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$VELMORA_DPI" /f >/dev/null 2>&1
+  screen=2048x1536x24
+fi
+
 status=0
 # A random first display number keeps parallel cases from racing for the
 # same free one (-a then searches upwards from it).
-xvfb-run -a -n $((300 + RANDOM % 600)) -s "-screen 0 1024x768x24" \
+xvfb-run -a -n $((300 + RANDOM % 600)) -s "-screen 0 $screen" \
   "$WINE" "$bin/setup_driver.exe" "$(winpath "$script")" || status=$?
 "$WINESERVER" -k 2>/dev/null || true
 

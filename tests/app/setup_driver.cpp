@@ -14,9 +14,12 @@
 //           press back|next|finish|cancel | button NAME enabled|disabled|hidden
 //           button-text NAME TEXT | progress N | box TITLE TEXT ok|cancel|yes|no
 //           nobox | browse ok|cancel | shot FILE.bmp | exit | second-copy EXE
-//           mainwindow 0|1
+//           mainwindow 0|1 | dpi N | layout [TEMPLATE]
+// Programs: start EXE [ARGS] starts any program (the setup, the uninstaller,
+//           the screen saver); the commands above act on its windows.
 // Results:  file PATH [SIZE] | nofile PATH | same PATH HOSTCOPY | stamped PATH
-//           payload INSTALLDIR | reg KEY VALUE DATA | noreg KEY VALUE
+//           payload INSTALLDIR | reg KEY VALUE DATA | regdword KEY VALUE N
+//           noreg KEY VALUE
 //           nokey KEY | link PATH TARGET ARGS ICON DESCRIPTION
 //           launch SCREENSAVER | nolaunch [MS] | noplanted
 //           (link with an empty TARGET leaves the target unchecked)
@@ -31,8 +34,9 @@
 // line feed.
 // KEY is a path below HKEY_LOCAL_MACHINE. The driver provides ${VL_WINDIR},
 // ${VL_PROGRAMS} (the machine's Start-menu Programs folder),
-// ${VL_PROGRAMFILES} and ${VL_SCREENSAVER} (where the payload's screen saver
-// is installed; empty when the payload has none).
+// ${VL_PROGRAMFILES}, ${VL_SCREENSAVER} (where the payload's screen saver
+// is installed; empty when the payload has none) and ${VL_PAYLOAD_KB} (the
+// payload files' sizes added up, in kilobytes rounded up).
 #include <windows.h>
 
 #include <commctrl.h>
@@ -59,6 +63,7 @@ constexpr DWORD kPollMs = 50;
 
 struct TDriver {
   PROCESS_INFORMATION Setup = {};
+  std::string Program;  // the started program's file, for its dialog templates
   int Line = 0;
   std::string Command;
 };
@@ -313,6 +318,17 @@ std::string PayloadScreenSaver() {
   return std::string();
 }
 
+unsigned long long PayloadKilobytes() {
+  unsigned long long total = 0;
+  for (const std::string& file : PayloadFiles()) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    Check(GetFileAttributesExA(file.c_str(), GetFileExInfoStandard, &data) != 0,
+          "cannot read the original " + file);
+    total += (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  }
+  return (total + 1023) / 1024;
+}
+
 void CheckSame(const std::string& path, const std::string& original) {
   bool ok_installed = false, ok_original = false;
   std::string installed = ReadFile(path, &ok_installed);
@@ -474,8 +490,8 @@ void Eventually(Probe probe, const std::string& what) {
   if (!WaitFor([&] { return probe(&got); }, 10000)) Fail(what + " is " + Quote(got));
 }
 
-PROCESS_INFORMATION StartProgram(const std::string& exe) {
-  std::string command = Quote(exe);
+PROCESS_INFORMATION StartProgram(const std::string& exe, const std::string& args = std::string()) {
+  std::string command = Quote(exe) + (args.empty() ? "" : " " + args);
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
@@ -491,6 +507,180 @@ void Need(const std::vector<std::string>& words, size_t count) {
   Check(words.size() == count, "expects " + std::to_string(count - 1) + " argument(s)");
 }
 
+// --- layout: clipped texts and controls outside their dialog ----------------
+//
+// The check runs in this process, which is DPI aware like the programs it
+// drives, so it sees the same pixels. Fonts cannot be borrowed from another
+// process; each is made again the way the dialog manager makes it: a dialog
+// template's face and point size at the display's DPI, the common controls'
+// "MS Shell Dlg" 8 for the wizard's own buttons, the message font for
+// message boxes.
+
+struct TDialogFont {
+  std::wstring Face;
+  int Points = 8;
+  int Weight = FW_NORMAL;
+  bool Italic = false;
+};
+
+// Skips a name-or-ordinal field of a dialog template.
+const WORD* SkipNameOrOrdinal(const WORD* p) {
+  if (*p == 0x0000) return p + 1;
+  if (*p == 0xFFFF) return p + 2;
+  while (*p != 0) ++p;
+  return p + 1;
+}
+
+// The font a dialog template of the started program asks for.
+TDialogFont TemplateFont(int id) {
+  HMODULE module = LoadLibraryExA(Driver.Program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  Check(module != nullptr, "cannot read " + Driver.Program);
+  HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(5));  // RT_DIALOG
+  Check(found != nullptr, "no dialog template " + std::to_string(id));
+  const WORD* p = static_cast<const WORD*>(LockResource(LoadResource(module, found)));
+  bool extended = p[0] == 1 && p[1] == 0xFFFF;
+  DWORD style = extended ? *reinterpret_cast<const DWORD*>(p + 6) : *reinterpret_cast<const DWORD*>(p);
+  p += extended ? 13 : 9;  // to the menu field
+  p = SkipNameOrOrdinal(SkipNameOrOrdinal(p));  // menu, class
+  while (*p != 0) ++p;  // title
+  ++p;
+  TDialogFont font;
+  Check((style & DS_SETFONT) != 0, "template " + std::to_string(id) + " names no font");
+  font.Points = *p++;
+  if (extended) {
+    font.Weight = *p++;
+    font.Italic = (*p & 0xFF) != 0;
+    ++p;
+  }
+  font.Face = reinterpret_cast<const wchar_t*>(p);
+  FreeLibrary(module);
+  return font;
+}
+
+HFONT MakeFont(const TDialogFont& spec, HDC dc) {
+  return CreateFontW(-MulDiv(spec.Points, GetDeviceCaps(dc, LOGPIXELSY), 72), 0, 0, 0, spec.Weight,
+                     spec.Italic, FALSE, FALSE, DEFAULT_CHARSET, 0, 0, PROOF_QUALITY, FF_DONTCARE,
+                     spec.Face.c_str());
+}
+
+std::string Describe(HWND control) {
+  return ClassOf(control) + " " + std::to_string(GetDlgCtrlID(control)) + " " + Quote(WindowText(control));
+}
+
+// The text of a static or button that must fit, with the DrawText flags it
+// is drawn with and the width it has; false for controls without such text
+// (pictures, icon buttons, edit fields, lists, bars).
+bool FittingText(HWND control, UINT* flags, int* room) {
+  RECT client;
+  GetClientRect(control, &client);
+  LONG style = GetWindowLongA(control, GWL_STYLE);
+  std::string name = ClassOf(control);
+  *room = client.right;
+  if (CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, name.c_str(), -1, "Static", -1) == CSTR_EQUAL) {
+    LONG type = style & SS_TYPEMASK;
+    if (type != SS_LEFT && type != SS_CENTER && type != SS_RIGHT && type != SS_SIMPLE &&
+        type != SS_LEFTNOWORDWRAP)
+      return false;
+    *flags = (type == SS_SIMPLE || type == SS_LEFTNOWORDWRAP) ? DT_SINGLELINE : DT_WORDBREAK;
+    if (style & SS_NOPREFIX) *flags |= DT_NOPREFIX;
+    return true;
+  }
+  if (CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, name.c_str(), -1, "Button", -1) != CSTR_EQUAL)
+    return false;
+  if (style & (BS_ICON | BS_BITMAP)) return false;
+  LONG type = style & BS_TYPEMASK;
+  *flags = (style & BS_MULTILINE) ? DT_WORDBREAK : DT_SINGLELINE;
+  if (type == BS_PUSHBUTTON || type == BS_DEFPUSHBUTTON) {
+    *room -= 4 * GetSystemMetrics(SM_CXEDGE);  // the raised frame on both sides
+  } else if (type == BS_CHECKBOX || type == BS_AUTOCHECKBOX || type == BS_RADIOBUTTON ||
+             type == BS_AUTORADIOBUTTON || type == BS_3STATE || type == BS_AUTO3STATE) {
+    *room -= GetSystemMetrics(SM_CXMENUCHECK) + 2 * GetSystemMetrics(SM_CXEDGE);  // the box and its gap
+  } else {
+    return false;  // group boxes draw their text across the frame
+  }
+  return true;
+}
+
+// Every child of `dialog` lies inside its client area; every text that must
+// fit, measured with `font`, fits its control. `skip` is left out (the
+// wizard's page, checked on its own). Hidden controls count too (a page
+// shows some only in some runs) unless `shown_only`: the wizard frame
+// keeps buttons it never shows (Help, Apply) wherever it likes.
+void CheckControls(HWND dialog, HFONT font, HWND skip, bool shown_only, const std::string& where) {
+  RECT bounds;
+  GetClientRect(dialog, &bounds);
+  MapWindowPoints(dialog, nullptr, reinterpret_cast<POINT*>(&bounds), 2);
+  HDC dc = CreateCompatibleDC(nullptr);
+  HGDIOBJ old = SelectObject(dc, font);
+  for (HWND control = GetWindow(dialog, GW_CHILD); control != nullptr;
+       control = GetWindow(control, GW_HWNDNEXT)) {
+    if (control == skip || (shown_only && !IsWindowVisible(control))) continue;
+    RECT rect;
+    GetWindowRect(control, &rect);
+    Check(rect.left >= bounds.left && rect.top >= bounds.top && rect.right <= bounds.right &&
+              rect.bottom <= bounds.bottom,
+          where + ": " + Describe(control) + " lies outside its dialog");
+    UINT flags = 0;
+    int room = 0;
+    if (!FittingText(control, &flags, &room)) continue;
+    std::string text = WindowText(control);
+    if (text.empty()) continue;
+    RECT client;
+    GetClientRect(control, &client);
+    RECT need = {0, 0, room, 0};
+    DrawTextA(dc, text.c_str(), -1, &need, flags | DT_CALCRECT | DT_EXPANDTABS);
+    Check(need.right <= room && need.bottom <= client.bottom,
+          where + ": " + Describe(control) + " needs " + std::to_string(need.right) + "x" +
+              std::to_string(need.bottom) + " pixels, has " + std::to_string(room) + "x" +
+              std::to_string(client.bottom));
+  }
+  SelectObject(dc, old);
+  DeleteDC(dc);
+}
+
+// Checks every dialog the started program shows: the wizard (its own
+// controls and the current page), message boxes, and a dialog made from
+// template `template_id` of the program when one is given.
+void CheckLayout(int template_id) {
+  std::vector<HWND> dialogs;
+  Check(WaitFor([&] { return !(dialogs = SetupDialogs()).empty(); }), "no dialog is shown");
+  Sleep(300);  // let the last layout changes settle
+  HDC screen = GetDC(nullptr);
+  for (HWND dialog : dialogs) {
+    HWND page = CurrentPage(dialog);
+    TDialogFont spec;
+    std::string where = Quote(WindowText(dialog));
+    if (page != nullptr) {
+      spec.Face = L"MS Shell Dlg";
+    } else if (template_id != 0) {
+      spec = TemplateFont(template_id);
+    } else {
+      NONCLIENTMETRICSW metrics = {};
+      metrics.cbSize = sizeof metrics;
+      SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+      HFONT font = CreateFontIndirectW(&metrics.lfMessageFont);
+      CheckControls(dialog, font, nullptr, false, where);
+      DeleteObject(font);
+      continue;
+    }
+    HFONT font = MakeFont(spec, screen);
+    CheckControls(dialog, font, page, page != nullptr, where);
+    DeleteObject(font);
+    if (page == nullptr) continue;
+    RECT sheet_area, page_rect;
+    GetClientRect(dialog, &sheet_area);
+    MapWindowPoints(dialog, nullptr, reinterpret_cast<POINT*>(&sheet_area), 2);
+    GetWindowRect(page, &page_rect);
+    RECT inside;
+    IntersectRect(&inside, &page_rect, &sheet_area);
+    Check(EqualRect(&inside, &page_rect), where + ": the page lies outside the wizard");
+    HFONT page_font = MakeFont(TemplateFont(PageId(dialog)), screen);
+    CheckControls(page, page_font, nullptr, false, where + " page " + std::to_string(PageId(dialog)));
+    DeleteObject(page_font);
+  }
+  ReleaseDC(nullptr, screen);
+}
+
 void Run(const std::vector<std::string>& w) {
   const std::string& c = w[0];
   if (c == "echo") {
@@ -499,8 +689,19 @@ void Run(const std::vector<std::string>& w) {
     Need(w, 2);
     Sleep(static_cast<DWORD>(std::atoi(w[1].c_str())));
   } else if (c == "start") {
+    Check(w.size() == 2 || w.size() == 3, "start EXE [ARGS]");
+    Driver.Setup = StartProgram(w[1], w.size() == 3 ? w[2] : std::string());
+    Driver.Program = w[1];
+  } else if (c == "dpi") {
+    // The DPI this run was started at (run-case.sh sets it in the prefix).
     Need(w, 2);
-    Driver.Setup = StartProgram(w[1]);
+    HDC screen = GetDC(nullptr);
+    int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    Check(dpi == std::atoi(w[1].c_str()), "the display has " + std::to_string(dpi) + " DPI");
+  } else if (c == "layout") {
+    Check(w.size() <= 2, "layout [TEMPLATE]");
+    CheckLayout(w.size() == 2 ? std::atoi(w[1].c_str()) : 0);
   } else if (c == "page") {
     Need(w, 2);
     int want = std::atoi(w[1].c_str());
@@ -686,6 +887,18 @@ void Run(const std::vector<std::string>& w) {
     Check(ReadRegValue(w[1], w[2], &data, &type), "no value " + w[2] + " in " + w[1]);
     Check(type == REG_SZ, w[2] + " is not REG_SZ");
     Check(data == w[3], w[2] + " is " + Quote(data));
+  } else if (c == "regdword") {
+    Need(w, 4);
+    HKEY key;
+    Check(RegOpenKeyExA(HKEY_LOCAL_MACHINE, w[1].c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS,
+          "no key " + w[1]);
+    DWORD value = 0, size = sizeof value, type = 0;
+    LONG status = RegQueryValueExA(key, w[2].c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&value),
+                                   &size);
+    RegCloseKey(key);
+    Check(status == ERROR_SUCCESS, "no value " + w[2] + " in " + w[1]);
+    Check(type == REG_DWORD && size == sizeof value, w[2] + " is not REG_DWORD");
+    Check(value == std::strtoul(w[3].c_str(), nullptr, 10), w[2] + " is " + std::to_string(value));
   } else if (c == "noreg") {
     Need(w, 3);
     std::string data;
@@ -828,6 +1041,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: setup_driver SCRIPT\n");
     return 2;
   }
+  // Physical pixels, as the DPI-aware programs it drives see them.
+  SetProcessDPIAware();
   CoInitialize(nullptr);
   // Folders the scripts name: the Windows folder, the Programs folder the
   // setup puts its group under, and the Program Files folder it offers.
@@ -841,6 +1056,7 @@ int main(int argc, char** argv) {
   _putenv(("VL_PROGRAMS=" + programs).c_str());
   _putenv(("VL_PROGRAMFILES=" + program_files).c_str());
   _putenv(("VL_SCREENSAVER=" + PayloadScreenSaver()).c_str());
+  _putenv(("VL_PAYLOAD_KB=" + std::to_string(PayloadKilobytes())).c_str());
   std::ifstream script(argv[1]);
   if (!script) {
     std::fprintf(stderr, "setup_driver: cannot read %s\n", argv[1]);
