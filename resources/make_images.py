@@ -4,10 +4,15 @@
     make_images.py OUTDIR
 
 Writes, into OUTDIR:
-  velmora.ico   MAINICON: 48x48 in 256 colours, 32x32 and 16x16 in 16 colours
-  folder.ico    icon 101 (Browse on the destination page): 32x32, 16x16, 16 colours
-  group.ico     icon 102 (Browse on the program-group page): 32x32, 16x16, 16 colours
-  wizard.bmp    bitmap 101, the wizard picture: 90x90, 256 colours
+  velmora.ico     MAINICON: 48x48 in 256 colours, 32x32 and 16x16 in 16 colours,
+                  and 16, 20, 24, 32, 48 and 256 pixels in 32-bit colour with
+                  alpha (48 and 256 PNG-compressed)
+  folder.ico      icon 101 (Browse on the destination page): 32x32, 16x16 in
+                  16 colours, and 16, 20, 24, 32 pixels in 32-bit colour with alpha
+  group.ico       icon 102 (Browse on the program-group page): as icon 101
+  wizard.bmp      bitmap 101, the wizard picture: 90x90, 256 colours (96 DPI)
+  wizard144.bmp   the same picture for 144 DPI: 135x135
+  wizard192.bmp   the same picture for 192 DPI: 180x180
 
 The motif is the product's own: a night sky with a crescent moon and the
 slow coloured veils of light that the screen saver draws. Everything is
@@ -19,8 +24,19 @@ import math
 import os
 import struct
 import sys
+import zlib
 
-SS = 4  # supersampling factor per axis
+# Sizes of the 32-bit icon images: the small-icon sizes at 100 %, 125 %,
+# 150 % and 200 %, the large icon at 100 % and 150 %, and the one that
+# Explorer's large views and the Start menu scale down from.
+ALPHA_SIZES = (16, 20, 24, 32, 48, 256)
+# From this size on the 32-bit images are PNG-compressed: every reader of
+# icons since Windows Vista takes them, and they cost a half or less.
+PNG_FROM = 48
+# The Browse buttons show a small icon: nothing above 32 pixels is needed.
+BUTTON_ALPHA_SIZES = (16, 20, 24, 32)
+# The wizard picture per DPI: 90 pixels at 96 DPI, scaled with the dialog.
+WIZARD_SIZES = ((96, 90), (144, 135), (192, 180))
 
 # The 16 colours of the classic Windows palette, in index order: the palette
 # that 16-colour icons are drawn with.
@@ -70,8 +86,10 @@ def mix(a, b, t):
 
 def render(size, shade):
     """Calls shade(x, y) -> (r, g, b, alpha) with x, y in 0..1 over a
-    supersampled grid; returns rows of (r, g, b, alpha) averaged per pixel."""
+    supersampled grid; returns rows of (r, g, b, alpha) averaged per pixel.
+    Large pictures need fewer samples per pixel for the same smoothness."""
     rows = []
+    SS = 4 if size <= 64 else 2
     n = size * SS
     for py in range(size):
         row = []
@@ -272,7 +290,7 @@ def dib(rows, pal, bpp, icon):
     colours = 1 << bpp
     mask = mask_bits(rows) if icon else b""
     header = struct.pack("<IiiHHIIiiII", 40, size, size * 2 if icon else size, 1, bpp, 0,
-                         len(bits) + len(mask), 2835, 2835, colours, 0)
+                         len(bits) + len(mask), 0 if icon else 2835, 0 if icon else 2835, colours, 0)
     return header + palette_bytes(pal, colours) + bits + mask
 
 
@@ -284,15 +302,94 @@ def write_bmp(path, rows, pal):
         f.write(body)
 
 
+def channel(v):
+    return max(0, min(255, int(v + 0.5)))
+
+
+def alpha_dib(rows):
+    """A 32-bit image: premultiplication is not used (icons carry straight
+    alpha), and the 1-bit mask is kept for readers that look at it."""
+    size = len(rows)
+    bits = bytearray()
+    for row in reversed(rows):
+        for r, g, b, a in row:
+            if a <= 0.0:
+                bits.extend((0, 0, 0, 0))
+            else:
+                bits.extend((channel(b), channel(g), channel(r), channel(a * 255)))
+    mask = mask_bits(rows)
+    header = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, 32, 0,
+                         len(bits) + len(mask), 0, 0, 0, 0)
+    return header + bytes(bits) + mask
+
+
+def png_chunk(kind, data):
+    return (struct.pack(">I", len(data)) + kind + data +
+            struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+
+
+def png_rgba(rows):
+    """An 8-bit RGBA PNG. Each row takes the filter that leaves the smallest
+    sum of residues (the usual heuristic); deflate at its best level."""
+    size = len(rows)
+    raw = []
+    for row in rows:
+        line = bytearray()
+        for r, g, b, a in row:
+            if a <= 0.0:
+                line.extend((0, 0, 0, 0))
+            else:
+                line.extend((channel(r), channel(g), channel(b), channel(a * 255)))
+        raw.append(bytes(line))
+    out = bytearray()
+    prev = bytes(len(raw[0]))
+    for line in raw:
+        out.extend(best_filtered(line, prev, 4))
+        prev = line
+    ihdr = struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", ihdr) +
+            png_chunk(b"IDAT", zlib.compress(bytes(out), 9)) + png_chunk(b"IEND", b""))
+
+
+def paeth(a, b, c):
+    p = a + b - c
+    pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+    if pa <= pb and pa <= pc:
+        return a
+    return b if pb <= pc else c
+
+
+def best_filtered(line, prev, bpp):
+    n = len(line)
+    candidates = []
+    for kind in range(5):
+        f = bytearray([kind])
+        for i in range(n):
+            a = line[i - bpp] if i >= bpp else 0
+            b = prev[i]
+            c = prev[i - bpp] if i >= bpp else 0
+            pred = (0, a, b, (a + b) // 2, paeth(a, b, c))[kind]
+            f.append((line[i] - pred) & 0xFF)
+        candidates.append(f)
+    return min(candidates, key=lambda f: sum(v if v < 128 else 256 - v for v in f[1:]))
+
+
 def write_ico(path, images):
-    """images: list of (rows, palette, bpp)."""
-    blobs = [dib(rows, pal, bpp, icon=True) for rows, pal, bpp in images]
+    """images: list of (rows, palette, bpp); bpp 32 is an image with alpha
+    (palette None), PNG-compressed from PNG_FROM pixels up."""
+    blobs = []
+    for rows, pal, bpp in images:
+        if bpp == 32:
+            blobs.append(png_rgba(rows) if len(rows) >= PNG_FROM else alpha_dib(rows))
+        else:
+            blobs.append(dib(rows, pal, bpp, icon=True))
     out = bytearray(struct.pack("<HHH", 0, 1, len(images)))
     offset = 6 + 16 * len(images)
     for (rows, _, bpp), blob in zip(images, blobs):
         size = len(rows)
-        colours = 1 << bpp
-        out.extend(struct.pack("<BBBBHHII", size, size, colours if colours < 256 else 0, 0,
+        colours = 1 << bpp if bpp < 8 else 0
+        # A width or height of 256 is written as 0.
+        out.extend(struct.pack("<BBBBHHII", size % 256, size % 256, colours, 0,
                                1, bpp, len(blob), offset))
         offset += len(blob)
     for blob in blobs:
@@ -308,17 +405,19 @@ def main():
     outdir = sys.argv[1]
     os.makedirs(outdir, exist_ok=True)
     pal256 = palette256()
-    write_bmp(os.path.join(outdir, "wizard.bmp"), render(90, wizard_picture), pal256)
+    for dpi, size in WIZARD_SIZES:
+        name = "wizard.bmp" if dpi == 96 else "wizard%d.bmp" % dpi
+        write_bmp(os.path.join(outdir, name), render(size, wizard_picture), pal256)
     write_ico(os.path.join(outdir, "velmora.ico"), [
         (render(48, main_icon), pal256, 8),
         (render(32, main_icon), VGA16, 4),
         (render(16, main_icon), VGA16, 4),
-    ])
+    ] + [(render(n, main_icon), None, 32) for n in ALPHA_SIZES])
     for name, shade in (("folder.ico", folder_icon), ("group.ico", group_icon)):
         write_ico(os.path.join(outdir, name), [
             (render(32, shade), VGA16, 4),
             (render(16, shade), VGA16, 4),
-        ])
+        ] + [(render(n, shade), None, 32) for n in BUTTON_ALPHA_SIZES])
     return 0
 
 

@@ -8,8 +8,11 @@
 #define IDD_GROUP 104
 #define IDD_PROGRESS 105
 
-// Pictures: the wizard picture, the Browse button icons (MAINICON is named).
+// Pictures: the wizard picture (drawn for 96, 144 and 192 DPI), the Browse
+// button icons (MAINICON is named).
 #define IDB_WIZARD 101
+#define IDB_WIZARD_144 102
+#define IDB_WIZARD_192 103
 #define IDI_BROWSE_FOLDER 101
 #define IDI_BROWSE_GROUP 102
 

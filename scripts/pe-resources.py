@@ -5,10 +5,12 @@
 
 Reads the program's resource directory (PE32 or PE32+) and checks: the five
 wizard pages 101 to 105 (276 x 140 units, MS Sans Serif 8, the caption of
-page 101), bitmap 101 (90 x 90, 256 colours), the icon groups MAINICON
-(48 x 48 in 256 colours, 32 x 32 and 16 x 16 in 16 colours), 101 and 102,
-the licence RTF 101, the payload ARC 101, the manifest (administrator rights)
-and the version record. Prints one line per finding; exit status 1 when
+page 101), bitmaps 101 to 103 (the wizard picture at 90, 135 and 180 pixels
+for 96, 144 and 192 DPI, 256 colours), the icon groups MAINICON (48 x 48 in
+256 colours, 32 x 32 and 16 x 16 in 16 colours, 32-bit images from 16 to 256
+pixels), 101 and 102 (32-bit images up to 32 pixels), the licence RTF 101,
+the payload ARC 101, the manifest (administrator rights, DPI awareness,
+common controls 6) and the version record. Prints one line per finding; exit status 1 when
 anything is missing or wrong.
 """
 
@@ -126,16 +128,21 @@ def main():
         need(caption == want, "dialog %d caption %r" % (page, caption))
         need(style & 0x00C00000 == 0x00C00000 and style & 0x40, "dialog %d style 0x%x" % (page, style))
 
-    bitmap = res.get(RT_BITMAP, {}).get(101)
-    if bitmap is None:
-        problems.append("bitmap 101 is missing")
-    else:
+    # The wizard picture for 96 DPI, and its versions for 144 and 192 DPI.
+    for bitmap_id, side in ((101, 90), (102, 135), (103, 180)):
+        bitmap = res.get(RT_BITMAP, {}).get(bitmap_id)
+        if bitmap is None:
+            problems.append("bitmap %d is missing" % bitmap_id)
+            continue
         _, w, h, _, bpp = struct.unpack_from("<IiiHH", bitmap, 0)
-        need((w, abs(h), bpp) == (90, 90, 8), "bitmap 101 is %dx%d at %d bits" % (w, h, bpp))
+        need((w, abs(h), bpp) == (side, side, 8), "bitmap %d is %dx%d at %d bits" % (bitmap_id, w, h, bpp))
 
     groups = res.get(RT_GROUP_ICON, {})
     icons = res.get(RT_ICON, {})
-    wanted_icons = {"MAINICON": [(48, 8), (32, 4), (16, 4)], 101: [(32, 4), (16, 4)], 102: [(32, 4), (16, 4)]}
+    alpha = [(n, 32) for n in (16, 20, 24, 32, 48, 256)]
+    button_alpha = [(n, 32) for n in (16, 20, 24, 32)]
+    wanted_icons = {"MAINICON": [(48, 8), (32, 4), (16, 4)] + alpha,
+                    101: [(32, 4), (16, 4)] + button_alpha, 102: [(32, 4), (16, 4)] + button_alpha}
     for name, sizes in wanted_icons.items():
         group = groups.get(name)
         if group is None:
@@ -159,6 +166,10 @@ def main():
     manifest = res.get(RT_MANIFEST, {}).get(1, b"")
     need(b'level="requireAdministrator"' in manifest, "manifest does not ask for administrator rights")
     need(b"supportedOS" in manifest, "manifest declares no supported Windows versions")
+    need(b"<dpiAware" in manifest and b">true</dpiAware>" in manifest,
+         "manifest does not declare system DPI awareness")
+    need(b'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"' in manifest,
+         "manifest does not bind the common controls of version 6")
 
     version = res.get(RT_VERSION, {}).get(1, b"")
     text = version.decode("utf-16-le", "replace")

@@ -2,8 +2,11 @@
 // entry per image (width, height, colours, 0, planes, bits, size, offset),
 // then each image as a DIB: BITMAPINFOHEADER with twice the height (colour
 // bits and mask together), the 16-colour palette, the 4-bit colour rows and
-// the 1-bit transparency mask, rows bottom-up and padded to 4 bytes.
+// the 1-bit transparency mask, rows bottom-up and padded to 4 bytes. A
+// 32-bit image is a whole PNG file (RGBA, straight alpha) in place of the DIB.
 #include "product/icongen/icon_writer.h"
+
+#include <zlib.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -107,33 +110,132 @@ std::vector<uint8_t> dib(const TCanvas& c) {
   return b;
 }
 
+// The picture smoothed: drawn at four times the size in the palette, then
+// each 4x4 block averaged into one RGBA pixel (alpha = covered share).
+constexpr int kSuper = 4;
+
+std::vector<uint8_t> rgba(TIconKind kind, int n) {
+  TCanvas big(n * kSuper);
+  draw(kind, big);
+  std::vector<uint8_t> out(static_cast<size_t>(n) * n * 4, 0);
+  for (int y = 0; y < n; y++)
+    for (int x = 0; x < n; x++) {
+      int sum[3] = {0, 0, 0}, covered = 0;
+      for (int sy = 0; sy < kSuper; sy++)
+        for (int sx = 0; sx < kSuper; sx++) {
+          int v = big.Pixel[(y * kSuper + sy) * big.Size + x * kSuper + sx];
+          if (v == Clear) continue;
+          covered++;
+          for (int k = 0; k < 3; k++) sum[k] += Palette[v][k];
+        }
+      if (covered == 0) continue;
+      uint8_t* p = &out[(static_cast<size_t>(y) * n + x) * 4];
+      for (int k = 0; k < 3; k++) p[k] = static_cast<uint8_t>((sum[k] + covered / 2) / covered);
+      p[3] = static_cast<uint8_t>((covered * 255 + kSuper * kSuper / 2) / (kSuper * kSuper));
+    }
+  return out;
+}
+
+void put32be(std::vector<uint8_t>& b, uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8) b.push_back(static_cast<uint8_t>(v >> shift));
+}
+
+void png_chunk(std::vector<uint8_t>& out, const char* kind, const std::vector<uint8_t>& data) {
+  put32be(out, static_cast<uint32_t>(data.size()));
+  size_t start = out.size();
+  out.insert(out.end(), kind, kind + 4);
+  out.insert(out.end(), data.begin(), data.end());
+  uLong crc = crc32(0L, &out[start], static_cast<uInt>(out.size() - start));
+  put32be(out, static_cast<uint32_t>(crc));
+}
+
+int paeth(int a, int b, int c) {
+  int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+  if (pa <= pb && pa <= pc) return a;
+  return pb <= pc ? b : c;
+}
+
+// An 8-bit RGBA PNG; every row takes the filter with the smallest sum of
+// residues, then deflate at its best level. Empty on a zlib failure.
+std::vector<uint8_t> png(const std::vector<uint8_t>& px, int n) {
+  const size_t stride = static_cast<size_t>(n) * 4;
+  std::vector<uint8_t> filtered;
+  std::vector<uint8_t> zero(stride, 0);
+  for (int y = 0; y < n; y++) {
+    const uint8_t* line = &px[y * stride];
+    const uint8_t* prev = y > 0 ? &px[(y - 1) * stride] : zero.data();
+    std::vector<uint8_t> best;
+    long best_cost = -1;
+    for (int kind = 0; kind < 5; kind++) {
+      std::vector<uint8_t> f(1, static_cast<uint8_t>(kind));
+      long cost = 0;
+      for (size_t i = 0; i < stride; i++) {
+        int a = i >= 4 ? line[i - 4] : 0, b = prev[i], c = i >= 4 ? prev[i - 4] : 0;
+        int pred = kind == 0 ? 0 : kind == 1 ? a : kind == 2 ? b : kind == 3 ? (a + b) / 2 : paeth(a, b, c);
+        uint8_t r = static_cast<uint8_t>(line[i] - pred);
+        f.push_back(r);
+        cost += r < 128 ? r : 256 - r;
+      }
+      if (best_cost < 0 || cost < best_cost) best.swap(f), best_cost = cost;
+    }
+    filtered.insert(filtered.end(), best.begin(), best.end());
+  }
+  uLongf packed_size = compressBound(static_cast<uLong>(filtered.size()));
+  std::vector<uint8_t> packed(packed_size);
+  if (compress2(packed.data(), &packed_size, filtered.data(), static_cast<uLong>(filtered.size()),
+                Z_BEST_COMPRESSION) != Z_OK)
+    return {};
+  packed.resize(packed_size);
+  std::vector<uint8_t> out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  std::vector<uint8_t> header;
+  put32be(header, static_cast<uint32_t>(n));
+  put32be(header, static_cast<uint32_t>(n));
+  header.insert(header.end(), {8, 6, 0, 0, 0});  // 8 bits, RGBA, deflate, no interlace
+  png_chunk(out, "IHDR", header);
+  png_chunk(out, "IDAT", packed);
+  png_chunk(out, "IEND", {});
+  return out;
+}
+
+struct TIconImage {
+  int Size;
+  int Colours;  // 16, or 0 for 32-bit
+  int Bits;
+  std::vector<uint8_t> Data;
+};
+
 }  // namespace
 
 bool build_icon(TIconKind kind, std::vector<uint8_t>& image) {
   if (kind != IconSaver && kind != IconRemove) return false;
-  std::vector<std::vector<uint8_t>> images;
+  std::vector<TIconImage> images;
   for (int size : {32, 16}) {
     TCanvas c(size);
     draw(kind, c);
-    images.push_back(dib(c));
+    images.push_back({size, 16, 4, dib(c)});
+  }
+  for (int size : kAlphaSizes) {
+    std::vector<uint8_t> px = rgba(kind, size);
+    std::vector<uint8_t> data = png(px, size);
+    if (data.empty()) return false;
+    images.push_back({size, 0, 32, std::move(data)});
   }
   image.clear();
   put16(image, 0);
   put16(image, 1);
   put16(image, static_cast<uint32_t>(images.size()));
   uint32_t offset = 6 + 16 * static_cast<uint32_t>(images.size());
-  int sizes[] = {32, 16};
-  for (size_t i = 0; i < images.size(); i++) {
-    image.push_back(static_cast<uint8_t>(sizes[i]));
-    image.push_back(static_cast<uint8_t>(sizes[i]));
-    image.push_back(16);
+  for (const TIconImage& img : images) {
+    image.push_back(static_cast<uint8_t>(img.Size % 256));  // 256 is written as 0
+    image.push_back(static_cast<uint8_t>(img.Size % 256));
+    image.push_back(static_cast<uint8_t>(img.Colours));
     image.push_back(0);
     put16(image, 1);
-    put16(image, 4);
-    put32(image, static_cast<uint32_t>(images[i].size()));
+    put16(image, static_cast<uint32_t>(img.Bits));
+    put32(image, static_cast<uint32_t>(img.Data.size()));
     put32(image, offset);
-    offset += static_cast<uint32_t>(images[i].size());
+    offset += static_cast<uint32_t>(img.Data.size());
   }
-  for (const auto& img : images) image.insert(image.end(), img.begin(), img.end());
+  for (const TIconImage& img : images) image.insert(image.end(), img.Data.begin(), img.Data.end());
   return true;
 }

@@ -11,7 +11,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::vector<uint8_t> image;
-  build_icon(std::strcmp(argv[1], "saver") == 0 ? IconSaver : IconRemove, image);
+  if (!build_icon(std::strcmp(argv[1], "saver") == 0 ? IconSaver : IconRemove, image)) {
+    std::fprintf(stderr, "vl_icongen: cannot compress the icon\n");
+    return 1;
+  }
   std::ofstream out(argv[2], std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
   if (!out) {
