@@ -79,10 +79,39 @@ bool ConfirmExit(HWND page) {
 
 INT_PTR AnswerQueryCancel(HWND page) { return Answer(page, ConfirmExit(page) ? 0 : -1); }
 
+// The Browse buttons show a small icon: 16 pixels at 96 DPI, and as many as
+// the system's small icons have at other DPIs (the icons carry 20, 24 and
+// 32 pixel images for them).
 void SetBrowseIcon(HWND page, int icon_id) {
-  HANDLE icon = LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(icon_id), IMAGE_ICON, 16, 16,
-                           LR_LOADMAP3DCOLORS);
+  int size = GetSystemMetrics(SM_CXSMICON);
+  if (size <= 0) size = 16;
+  HANDLE icon = LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(icon_id), IMAGE_ICON, size,
+                           size, LR_LOADMAP3DCOLORS);
   SendDlgItemMessageA(page, IDC_BROWSE, BM_SETIMAGE, IMAGE_ICON, reinterpret_cast<LPARAM>(icon));
+}
+
+BOOL CALLBACK SetPictureOfChild(HWND child, LPARAM bitmap) {
+  char name[16] = {};
+  GetClassNameA(child, name, sizeof name);
+  if (lstrcmpiA(name, "Static") == 0 && (GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP)
+    SendMessageA(child, STM_SETIMAGE, IMAGE_BITMAP, bitmap);
+  return TRUE;
+}
+
+// The template names the 96 DPI picture; at a higher DPI the page shows the
+// largest version drawn for a DPI not above the system's, so that it grows
+// with the dialog units around it without being stretched. One bitmap is
+// loaded for all pages and kept until the program ends.
+void SetWizardPicture(HWND page) {
+  HDC screen = GetDC(nullptr);
+  int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
+  if (screen != nullptr) ReleaseDC(nullptr, screen);
+  int id = WizardPictureForDpi(dpi);
+  if (id == IDB_WIZARD) return;
+  static HBITMAP picture = nullptr;
+  if (picture == nullptr)
+    picture = LoadBitmapA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(id));
+  if (picture != nullptr) EnumChildWindows(page, SetPictureOfChild, reinterpret_cast<LPARAM>(picture));
 }
 
 bool StartsWithFolder(const std::string& path, const std::string& folder) {
@@ -165,6 +194,12 @@ bool IsLocalFixedDisk(const std::string& path) {
   return GetDriveTypeA(root) == DRIVE_FIXED;
 }
 
+int WizardPictureForDpi(int dpi) {
+  if (dpi >= 192) return IDB_WIZARD_192;
+  if (dpi >= 144) return IDB_WIZARD_144;
+  return IDB_WIZARD;
+}
+
 bool IsRefusedDestination(const std::string& path) {
   if (path.empty()) return true;
   return path.size() == 3 && path[1] == ':' && IsPathSeparator(path[2]);
@@ -206,6 +241,7 @@ INT_PTR CALLBACK WelcomePageProc(HWND page, UINT message, WPARAM wparam, LPARAM 
       ShowWindow(GetDlgItem(page, InstallSettings.PreviousInstallFound ? IDC_WELCOME_TEXT
                                                                         : IDC_UPGRADE_TEXT),
                  SW_HIDE);
+      SetWizardPicture(page);
       return TRUE;
     case WM_NOTIFY:
       switch (reinterpret_cast<NMHDR*>(lparam)->code) {
@@ -303,6 +339,7 @@ INT_PTR CALLBACK DestinationPageProc(HWND page, UINT message, WPARAM wparam, LPA
         SetDlgItemTextA(page, IDC_FOLDER_EDIT, offered.c_str());
       }
       SetBrowseIcon(page, IDI_BROWSE_FOLDER);
+      SetWizardPicture(page);
       return TRUE;
     }
     case WM_COMMAND:
@@ -363,6 +400,7 @@ INT_PTR CALLBACK GroupPageProc(HWND page, UINT message, WPARAM wparam, LPARAM lp
       CheckDlgButton(page, IDC_NO_SHORTCUTS, BST_UNCHECKED);
       SetDlgItemTextA(page, IDC_FOLDER_EDIT, kDefaultGroup);
       SetBrowseIcon(page, IDI_BROWSE_GROUP);
+      SetWizardPicture(page);
       return TRUE;
     case WM_COMMAND:
       if (HIWORD(wparam) != BN_CLICKED) break;
@@ -411,6 +449,7 @@ INT_PTR CALLBACK GroupPageProc(HWND page, UINT message, WPARAM wparam, LPARAM lp
 INT_PTR CALLBACK ProgressPageProc(HWND page, UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_INITDIALOG:
+      SetWizardPicture(page);
       return TRUE;
     case WM_INSTALL_PROGRESS:
       SendDlgItemMessageA(page, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(lparam), 0);

@@ -17,6 +17,10 @@ INT_PTR CALLBACK ProgressPageProc(HWND page, UINT message, WPARAM wparam, LPARAM
 // the current directory) is a local fixed disk.
 bool IsLocalFixedDisk(const std::string& path);
 
+// The wizard picture (bitmap id) drawn for the given DPI: the largest of
+// the 96, 144 and 192 DPI versions whose DPI is not above it.
+int WizardPictureForDpi(int dpi);
+
 // The destination that page 3 refuses as a root folder: exactly three
 // characters, a colon second and a slash or backslash third; or nothing at
 // all, which would otherwise end up in the root of the current drive.

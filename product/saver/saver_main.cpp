@@ -15,9 +15,21 @@ namespace {
 const char SaverClass[] = "VelmoraSaverWindow";
 const UINT_PTR FrameTimer = 1;
 const UINT FrameMilliseconds = 33;
-// Mouse moves smaller than this (in pixels, from where the pointer was first
-// seen) are jitter, not a user coming back.
+// Mouse moves smaller than this (in pixels at 96 DPI, from where the pointer
+// was first seen) are jitter, not a user coming back. The same hand moves
+// further in pixels on a denser screen: the slack grows with the DPI.
 const int MouseSlack = 8;
+
+int MouseSlackPixels() {
+  static int pixels = 0;
+  if (pixels == 0) {
+    HDC screen = GetDC(nullptr);
+    int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSX) : 96;
+    if (screen) ReleaseDC(nullptr, screen);
+    pixels = MulDiv(MouseSlack, dpi > 0 ? dpi : 96, 96);
+  }
+  return pixels;
+}
 
 struct TSaverWindowState {
   TSaverMode Mode = SaverFullScreen;
@@ -138,7 +150,7 @@ LRESULT CALLBACK SaverWndProc(HWND wnd, UINT msg, WPARAM wparam, LPARAM lparam) 
           // The first move is the system reporting where the pointer rests.
           Saver.HaveMouse = true;
           Saver.FirstMouse = pt;
-        } else if (std::abs(pt.x - Saver.FirstMouse.x) + std::abs(pt.y - Saver.FirstMouse.y) > MouseSlack) {
+        } else if (std::abs(pt.x - Saver.FirstMouse.x) + std::abs(pt.y - Saver.FirstMouse.y) > MouseSlackPixels()) {
           CloseSaver(wnd);
         }
         return 0;
