@@ -1,9 +1,9 @@
 // Icons of the product's programs, drawn by code in the 16 standard
 // colours and written as .ico files: 32x32 and 16x16 with 4 bits per pixel
 // for old displays, then the same picture smoothed in 32-bit colour with
-// alpha at 16, 20, 24, 32, 48 and 256 pixels, PNG-compressed (a quarter of
-// the plain bitmaps' bytes in programs with a tight size budget; every
-// Windows since Vista reads PNG icon images of any size).
+// alpha at 16, 20, 24, 32, 48 and 256 pixels, PNG-compressed (a fifth to a
+// half of the plain bitmaps' bytes; every Windows since Vista reads PNG icon
+// images of any size).
 #pragma once
 
 #include <cstdint>
