@@ -59,7 +59,8 @@ constexpr char kPlantedDllRecord[] = "C:\\velmora-planted-dll.txt";
 constexpr char kPlantedExeRecord[] = "C:\\velmora-planted-exe.txt";
 
 // Generous: a wait ends as soon as its condition holds, and a machine busy
-// with other builds may take many seconds for a step (shortcuts under Wine).
+// with other builds may take many seconds for a step (shortcuts under Wine),
+// or to answer its first message (so a slow program is not taken for hung).
 constexpr DWORD kWaitMs = 60000;
 constexpr DWORD kAnswerMs = 30000;
 constexpr DWORD kPollMs = 50;
@@ -91,7 +92,7 @@ std::string Quote(const std::string& s) { return "\"" + s + "\""; }
 
 LRESULT Send(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   DWORD_PTR result = 0;
-  if (!SendMessageTimeoutA(window, message, wparam, lparam, SMTO_ABORTIFHUNG, kAnswerMs, &result)) {
+  if (!SendMessageTimeoutA(window, message, wparam, lparam, SMTO_NORMAL, kAnswerMs, &result)) {
     Fail("the setup does not answer window messages");
   }
   return static_cast<LRESULT>(result);
