@@ -5,6 +5,11 @@
 #include "install/long_path.h"
 #include "install/win_startmenu_path.h"
 #include "tests/install/engine_test_util.h"
+#include "install/install_files.h"
+
+// The install library refers to the payload size; these tests embed none.
+const int32_t ArchiveTotalBytes = 0;
+
 
 using namespace enginetest;
 

@@ -7,6 +7,11 @@
 #include "install/destinations.h"
 #include "install/install_registry.h"
 #include "tests/install/engine_test_util.h"
+#include "install/install_files.h"
+
+// The payload size the Uninstall entry reports, as the setup embeds it.
+const int32_t ArchiveTotalBytes = 11000;
+
 
 using namespace enginetest;
 
@@ -129,7 +134,7 @@ TEST_F(Registry, InstallEntriesAreWrittenAndReadBack) {
     EXPECT_EQ(v.type, static_cast<DWORD>(REG_SZ)) << e.key << " " << e.name;
     EXPECT_EQ(v.data, e.value) << e.key << " " << e.name;
   }
-  // The numbers are DWORDs: the size of this test's payload (11,000 bytes)
+  // The numbers are DWORDs: the payload size above (11,000 bytes)
   // rounded up to whole kilobytes, and the two switches set.
   const struct {
     const char* name;

@@ -16,6 +16,10 @@
 #include "install/win_startmenu_path.h"
 #include "tests/install/engine_test_util.h"
 
+// The install library refers to the payload size; these tests embed none.
+const int32_t ArchiveTotalBytes = 0;
+
+
 using namespace enginetest;
 
 namespace {
