@@ -561,10 +561,10 @@ TDialogFont TemplateFont(int id) {
   return font;
 }
 
-HFONT MakeFont(const TDialogFont& spec, HDC dc) {
-  return CreateFontW(-MulDiv(spec.Points, GetDeviceCaps(dc, LOGPIXELSY), 72), 0, 0, 0, spec.Weight,
-                     spec.Italic, FALSE, FALSE, DEFAULT_CHARSET, 0, 0, PROOF_QUALITY, FF_DONTCARE,
-                     spec.Face.c_str());
+HFONT MakeFont(const TDialogFont& wanted, HDC dc) {
+  return CreateFontW(-MulDiv(wanted.Points, GetDeviceCaps(dc, LOGPIXELSY), 72), 0, 0, 0, wanted.Weight,
+                     wanted.Italic, FALSE, FALSE, DEFAULT_CHARSET, 0, 0, PROOF_QUALITY, FF_DONTCARE,
+                     wanted.Face.c_str());
 }
 
 std::string Describe(HWND control) {
@@ -652,12 +652,12 @@ void CheckLayout(int template_id) {
   HDC screen = GetDC(nullptr);
   for (HWND dialog : dialogs) {
     HWND page = CurrentPage(dialog);
-    TDialogFont spec;
+    TDialogFont wanted;
     std::string where = Quote(WindowText(dialog));
     if (page != nullptr) {
-      spec.Face = L"MS Shell Dlg";
+      wanted.Face = L"MS Shell Dlg";
     } else if (template_id != 0) {
-      spec = TemplateFont(template_id);
+      wanted = TemplateFont(template_id);
     } else {
       NONCLIENTMETRICSW metrics = {};
       metrics.cbSize = sizeof metrics;
@@ -667,7 +667,7 @@ void CheckLayout(int template_id) {
       DeleteObject(font);
       continue;
     }
-    HFONT font = MakeFont(spec, screen);
+    HFONT font = MakeFont(wanted, screen);
     CheckControls(dialog, font, page, page != nullptr, where);
     DeleteObject(font);
     if (page == nullptr) continue;
