@@ -32,6 +32,18 @@ TEST(Checksum, Crc32InPiecesEqualsWhole) {
   EXPECT_EQ(arctest::crc32(data), ~running);
 }
 
+// Long runs may go through the processor's carry-less multiplication (64
+// bytes a step, then 16, then the table for the rest): every length around
+// those steps, at every alignment, equals the bit-at-a-time CRC.
+TEST(Checksum, Crc32OfEveryLengthAndAlignmentAroundTheWideSteps) {
+  init_crc_table();
+  std::vector<uint8_t> data(1024 + 16);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 167 + (i >> 3) * 29);
+  for (size_t align = 0; align < 16; ++align)
+    for (size_t len = 48; len <= 1024; len += len < 300 ? 1 : 61)
+      ASSERT_EQ(arctest::crc32(data.data() + align, len), crc32_of(data.data() + align, len)) << align << " " << len;
+}
+
 TEST(Checksum, SixteenBitSumAddsThenRotates) {
   // 0 + 1 = 1, rotated: 2; 2 + 2 = 4, rotated: 8.
   const uint8_t two[] = {1, 2};
