@@ -100,25 +100,43 @@ inline uint32_t code_position(const DecodeTable& table, uint32_t len, uint32_t v
   return i < table.symbol_count ? i : 0;
 }
 
-// Fills fast[]: every peek with the same top kFastBits bits has the same
-// length when that length is kFastBits or less (the limits up to that length
-// are multiples of 1 << (16 - kFastBits), or the 0xFFFF cap that no peek
-// reaches), and then the same position. Since the limits never decrease,
+// Fills a prefix table (fast[], or the LZ loop's entries) with value(symbol,
+// code length) for every kBits-bit prefix that starts a code of kBits or
+// fewer bits, and 0 for the others: every peek with the same top kBits bits
+// has the same length when that length is kBits or less (the limits up to
+// that length are multiples of 1 << (16 - kBits), or the 0xFFFF cap that no
+// peek reaches), and then the same position. Since the limits never decrease,
 // the prefixes of length L are those from limit[L-1] up to limit[L], and the
 // rest, from limit[kFastBits] on, are left to the search.
-void build_fast_table(DecodeTable& table) {
-  constexpr uint32_t shift = 16 - kFastBits;
+//
+// All prefixes of one code get the same value, so it is worked out once per
+// code and stored over the code's run of prefixes: 1 << (kBits - L) of them
+// for a code of length L, each run starting at limit[L-1] plus a multiple of
+// the code's width. (limit[L-1] is such a multiple itself unless capped, and
+// after a capped limit no prefix is left.)
+template <uint32_t kBits, typename Entry, typename Value>
+void fill_prefixes(const DecodeTable& table, Entry* out, Value value) {
+  constexpr uint32_t shift = 16 - kBits;
   constexpr uint32_t step = 1u << shift;
   uint32_t p = 0;
-  for (uint32_t len = 1; len <= kFastBits; ++len) {
+  for (uint32_t len = 1; len <= kBits; ++len) {
     // The 0xFFFF cap rounds up to the end of the table.
     uint32_t end = (table.limit[len] + step - 1) >> shift;
-    for (; p < end; ++p) {
+    uint32_t width = 1u << (16 - len);
+    while (p < end) {
       uint32_t v = p << shift;
-      table.fast[p] = uint16_t(table.symbols[code_position(table, len, v)] << 4 | len);
+      uint32_t code = (v - table.limit[len - 1]) >> (16 - len);
+      uint32_t next = (table.limit[len - 1] + (code + 1) * width) >> shift;
+      Entry e = Entry(value(table.symbols[code_position(table, len, v)], len));
+      if (next > end) next = end;
+      for (; p < next; ++p) out[p] = e;
     }
   }
-  for (; p < (1u << kFastBits); ++p) table.fast[p] = 0;
+  for (; p < (1u << kBits); ++p) out[p] = 0;
+}
+
+void build_fast_table(DecodeTable& table) {
+  fill_prefixes<kFastBits>(table, table.fast, [](uint32_t sym, uint32_t len) { return sym << 4 | len; });
 }
 
 }  // namespace
@@ -218,5 +236,8 @@ void read_tables() {
     build_decode_table(lengths + kMainSymbols, s.distance_table, kDistanceSymbols);
     build_decode_table(lengths + kMainSymbols + kDistanceSymbols, s.repeat_length_table,
                        kRepeatSymbols);
+    fill_prefixes<kMainEntryBits>(s.main_table, s.main_entries, main_entry);
+    fill_prefixes<kDistanceEntryBits>(s.distance_table, s.distance_entries, distance_entry);
+    fill_prefixes<kRepeatEntryBits>(s.repeat_length_table, s.repeat_entries, repeat_entry);
   }
 }

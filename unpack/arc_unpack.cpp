@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "archive/arc_block.h"
 #include "archive/arc_checksum.h"
@@ -181,6 +182,31 @@ inline void note_copy(TUnpackState& s, uint32_t length, uint32_t distance) {
 
 }  // namespace
 
+uint32_t main_entry(uint32_t sym, uint32_t len) {
+  uint32_t extra = 0, base = 0;
+  if (sym >= 270 && sym < kMainSymbols) {
+    extra = kLengthBits[sym - 270];
+    base = kLengthBase[sym - 270] + 3u;
+  } else if (sym >= 261 && sym < 269) {
+    extra = kShortBits[sym - 261];
+    base = kShortBase[sym - 261] + 1u;
+  }
+  uint32_t literal = sym < 256 ? kEntryLiteral : 0;
+  return (len + extra) | extra << 5 | sym << 10 | literal | base << 20;
+}
+
+uint32_t distance_entry(uint32_t sym, uint32_t len) {
+  uint32_t extra = sym < kDistanceSymbols ? kDistanceBits[sym] : 0;
+  uint32_t base = sym < kDistanceSymbols ? kDistanceBase[sym] + 1 : 1;
+  return (len + extra) | extra << 5 | base << 10;
+}
+
+uint32_t repeat_entry(uint32_t sym, uint32_t len) {
+  uint32_t extra = sym < kRepeatSymbols ? kLengthBits[sym] : 0;
+  uint32_t base = sym < kRepeatSymbols ? kLengthBase[sym] + 2u : 2;
+  return (len + extra) | extra << 5 | base << 10;
+}
+
 void copy_match(uint32_t length, uint32_t distance) {
   TUnpackState& s = unpack_state;
   note_copy(s, length, distance);
@@ -224,26 +250,233 @@ inline int64_t overrun_limit(const TUnpackState& s) {
   return int64_t(s.input_end + kOverrunMargin) - int64_t(s.input_base);
 }
 
-// Runs LZ steps until the entry is complete, a table block switches to
-// multimedia mode, or the reader runs off the data. The same steps as the
-// step-by-step definition, with the bit reader, the window position and the
-// byte count held in locals: writes into the window could otherwise alias
-// every one of them.
+// Where a stretch of fast LZ steps starts and, afterwards, where it ended.
+struct LzStretch {
+  const uint8_t* buf;  // input_buffer
+  uint32_t in;         // next buffer byte to enter the register
+  uint32_t in_last;    // steps start only while in <= in_last
+  uint64_t bits;       // the stream from the step's position on, top-aligned
+  uint32_t bitsleft;   // bits of it not yet consumed, 0 to 63
+  uint8_t* window;
+  uint32_t out;        // window position of the next byte
+  uint32_t out_end;    // steps start only while out < out_end
+};
+
+// The lookup entries for codes too long for the entry tables.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+uint32_t main_entry_searched(uint64_t bits) {
+  uint32_t r = decode_search(unpack_state.main_table, uint32_t(bits >> 48));
+  return main_entry(r >> 4, r & 15);
+}
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+uint32_t distance_entry_searched(uint64_t bits) {
+  uint32_t r = decode_search(unpack_state.distance_table, uint32_t(bits >> 48));
+  return distance_entry(r >> 4, r & 15);
+}
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+uint32_t repeat_entry_searched(uint64_t bits) {
+  uint32_t r = decode_search(unpack_state.repeat_length_table, uint32_t(bits >> 48));
+  return repeat_entry(r >> 4, r & 15);
+}
+
+// The extra bits that follow the code of entry e at the top of bits.
+inline uint32_t entry_extra(uint64_t bits, uint32_t e) {
+  return uint32_t(bits >> (64 - entry_bits(e))) & ((1u << entry_extra_bits(e)) - 1);
+}
+
+// A copy that neither wraps nor reaches back past the window start, from
+// distance (1 or more) back; length 2 or more. The same bytes as one at a
+// time in order: a move reads only bytes that are final, because it starts
+// at least its own width after them or rereads what an earlier move wrote.
+inline void copy_near(uint8_t* out, uint32_t length, uint32_t distance) {
+  const uint8_t* in = out - distance;
+  if (distance >= 8) {
+    if (length <= 16) {
+      if (length >= 8) {
+        move8(out, in);
+        move8(out + length - 8, in + length - 8);
+      } else if (length >= 4) {
+        move4(out, in);
+        move4(out + length - 4, in + length - 4);
+      } else {
+        out[0] = in[0];
+        out[1] = in[1];
+        out[length - 1] = in[length - 1];
+      }
+    } else if (distance >= 16) {
+      uint32_t left = length;
+      for (; left > 16; left -= 16, in += 16, out += 16) move16(out, in);
+      move16(out + left - 16, in + left - 16);
+    } else {
+      uint32_t left = length;
+      for (; left > 8; left -= 8, in += 8, out += 8) move8(out, in);
+      move8(out + left - 8, in + left - 8);
+    }
+  } else if (distance == 1) {
+    std::memset(out, in[0], length);
+  } else {
+    for (uint32_t k = 0; k < length; ++k) out[k] = in[k];
+  }
+}
+
+// Runs LZ steps while the bounds of z allow, and returns how many; a step
+// that reads the table-block symbol ends the stretch, its code consumed, and
+// sets table_block. The bounds are set so that no step of the stretch meets
+// a per-step check of run_lz (refill, overrun, flush, window end, progress,
+// end of the entry), and so that it never runs short of bits: after the
+// refill at the top of a step the register holds at least 56, and a step
+// takes at most 51 (a 15-bit symbol and 5 length bits, a 15-bit distance
+// code and 16 distance bits).
 //
-// Bits come from a 64-bit register, loaded from the buffer where the step
-// stands whenever it holds fewer bits than the next part of the step can
-// use (a step takes at most 51: a 15-bit symbol, then up to 36 for a copy's
-// length bits, distance code and distance bits); pos and bit still advance
-// step by step, so the refill thresholds and the overrun bound see exactly
-// what the byte reader would.
+// The refill never branches: it tops the register up from the byte after
+// the last one in it, whole bytes only, to between 56 and 63 bits. Each
+// code is read with one look-up of its table's entries (symbol, extra bits
+// and base together), and the copy state stays in locals here, where window
+// writes cannot alias it.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+uint32_t run_lz_stretch(LzStretch& z, bool& table_block) {
+  TUnpackState& s = unpack_state;
+  const uint8_t* buf = z.buf;
+  const uint32_t* mains = s.main_entries;
+  const uint32_t* distances = s.distance_entries;
+  const uint32_t* repeats = s.repeat_entries;
+  uint8_t* const window = z.window;
+  uint32_t in = z.in;
+  const uint32_t in_last = z.in_last;
+  uint64_t bits = z.bits;
+  uint32_t bitsleft = z.bitsleft;
+  uint32_t out = z.out;
+  const uint32_t out_end = z.out_end;
+  uint32_t ring[4] = {s.old_distances[0], s.old_distances[1], s.old_distances[2], s.old_distances[3]};
+  uint32_t ring_index = s.old_distance_index;
+  uint32_t last_length = s.last_length, last_distance = s.last_distance;
+  uint32_t steps = 0;
+  table_block = false;
+
+  auto consume = [&](uint32_t n) {
+    bits <<= n;
+    bitsleft -= n;
+  };
+  auto refill = [&] {
+    bits |= load_be64(buf + in) >> bitsleft;
+    in += (63 - bitsleft) >> 3;
+    bitsleft |= 56;
+  };
+  auto main_lookup = [&] { return mains[bits >> (64 - kMainEntryBits)]; };
+
+  // e is always the main entry at the top of the register, looked up right
+  // after a refill (so with at least 56 bits to go) and before the step is
+  // known to run: the look-up of the next step overlaps the current copy.
+  refill();
+  uint32_t e = main_lookup();
+  if (e == 0) e = main_entry_searched(bits);
+  while (out < out_end && in <= in_last) {
+    ++steps;
+    if (e & kEntryLiteral) {
+      // Up to two more literals before the next refill: the first left at
+      // least 41 bits, and in_last leaves room for the 30 they may take.
+      consume(entry_bits(e));
+      window[out++] = uint8_t(e >> 10);
+      e = main_lookup();
+      if ((e & kEntryLiteral) && out < out_end) {
+        ++steps;
+        consume(entry_bits(e));
+        window[out++] = uint8_t(e >> 10);
+        e = main_lookup();
+        if ((e & kEntryLiteral) && out < out_end) {
+          ++steps;
+          consume(entry_bits(e));
+          window[out++] = uint8_t(e >> 10);
+          e = main_lookup();  // at least 11 bits are left to index with
+        }
+      }
+      refill();
+      if (e == 0) e = main_entry_searched(bits);
+      continue;
+    }
+    uint32_t sym = entry_symbol(e);
+    uint32_t length, distance;
+    if (sym >= 270) {
+      length = entry_main_base(e) + entry_extra(bits, e);
+      consume(entry_bits(e));
+      uint32_t d = distances[bits >> (64 - kDistanceEntryBits)];
+      if (d == 0) d = distance_entry_searched(bits);
+      distance = entry_base(d) + entry_extra(bits, d);
+      consume(entry_bits(d));
+      length += (distance >= 0x2000) + (distance >= 0x40000);
+    } else if (sym >= 261) {
+      if (sym == 269) {
+        consume(entry_bits(e));
+        table_block = true;
+        break;
+      }
+      distance = entry_main_base(e) + entry_extra(bits, e);
+      consume(entry_bits(e));
+      length = 2;
+    } else if (sym == 256) {
+      consume(entry_bits(e));
+      length = last_length;
+      distance = last_distance;
+    } else {
+      consume(entry_bits(e));
+      distance = ring[(ring_index - (sym - 256)) & 3];
+      uint32_t r = repeats[bits >> (64 - kRepeatEntryBits)];
+      if (r == 0) r = repeat_entry_searched(bits);
+      length = entry_base(r) + entry_extra(bits, r);
+      consume(entry_bits(r));
+      length += (distance >= 0x40000) + (distance >= 0x2000) + (distance >= 0x101);
+    }
+    ring[ring_index & 3] = distance;
+    ++ring_index;
+    last_distance = distance;
+    last_length = length;
+    refill();
+    e = main_lookup();
+    if (e == 0) e = main_entry_searched(bits);
+    if (distance - 1 < out && length >= 2) {
+      copy_near(window + out, length, distance);
+      out += length;
+    } else {
+      // Reaching back past the window start (so wrapping), a distance of
+      // 0 or the whole window, or an empty copy. The stretch's bounds keep
+      // the copy's own end inside the window.
+      out = copy_bytes(window, out, length, distance);
+    }
+  }
+
+  for (uint32_t k = 0; k < 4; ++k) s.old_distances[k] = ring[k];
+  s.old_distance_index = ring_index;
+  s.last_length = last_length;
+  s.last_distance = last_distance;
+  z.in = in;
+  z.bits = bits;
+  z.bitsleft = bitsleft;
+  z.out = out;
+  return steps;
+}
+
+// Runs LZ steps until the entry is complete, a table block switches to
+// multimedia mode, or the reader runs off the data. Each step first meets
+// the per-step checks of the definition (progress, refill, overrun, flush,
+// window end); then, unless unpack_step_by_step is set, as many steps as
+// certainly meet none of them run as a stretch (run_lz_stretch), and
+// otherwise, or when none can, one plain step. The plain step is the
+// reference: a 64-bit register loaded where the step stands, codes decoded
+// through the tables' fast[] or the search, pos and bit advanced at its end.
 Run run_lz(uint8_t* window) {
   TUnpackState& s = unpack_state;
   const uint8_t* buf = s.input_buffer;
   uint32_t pos, bit, wpos, wr;
   int32_t left;
   int64_t limit;
-  uint64_t bits = 0;    // the stream from (pos, bit) on, top-aligned
-  uint32_t avail = 0;   // valid bits in it
   auto save = [&] {
     s.input_pos = pos;
     s.input_bit = bit;
@@ -257,7 +490,6 @@ Run run_lz(uint8_t* window) {
     wr = s.write_pos;
     left = unpacked_left;
     limit = overrun_limit(s);
-    avail = 0;
   };
   load();
 
@@ -283,23 +515,45 @@ Run run_lz(uint8_t* window) {
       load();
     }
 
-    // Steps from this one on that cannot meet the checks above but the
-    // progress report, which the stretch watches for itself: a step moves
-    // the reader by at most 7 bytes and the window position by at most
-    // kMaxStep bytes.
-    uint32_t n = 1;
-    if (!unpack_step_by_step) {
-      uint32_t room = wr == wpos ? kWindowSize : (wr - wpos) & kWindowMask;
-      n = (kRefillStep - pos) / 7 + 1;
-      n = uint32_t(std::min<int64_t>(n, (limit - pos) / 7 + 1));
-      n = std::min(n, (room - kFlushMargin) / kMaxStep + 1);
-      n = std::min(n, (kWindowSize - 1 - wpos) / kMaxStep + 1);
-    }
     bool table_block = false;
-    for (;;) {
-      // The register is reloaded where the step stands (used bits past
-      // pos, bit) when it holds fewer bits than what follows may take: 15
-      // for the main symbol, then 36 for the rest of a copy.
+    uint32_t steps = 0;
+    // A stretch step may be followed by two literals of up to 15 bits each
+    // before the bound is looked at again.
+    int64_t in_last = std::min<int64_t>(kRefillStep, limit) - 4;
+    if (!unpack_step_by_step && in_last >= int64_t(pos)) {
+      // Bounds of the stretch: the byte count stops at the next multiple
+      // of 4096 below it (or -1), the free part of the window keeps at
+      // least kFlushMargin bytes at every step's start, and no step starts
+      // where kMaxStep bytes would pass the window end.
+      int64_t stop = left > 0 ? int64_t((left - 1) & ~0xFFF) : -1;
+      uint32_t room = wr == wpos ? kWindowSize : (wr - wpos) & kWindowMask;
+      int64_t out_end = std::min<int64_t>(int64_t(wpos) + (left - stop), int64_t(wpos) + room - (kFlushMargin - 1));
+      out_end = std::min<int64_t>(out_end, kWindowSize - kMaxStep + 1);
+      LzStretch z;
+      z.buf = buf;
+      z.in = pos + 7;
+      z.in_last = uint32_t(in_last);
+      z.bits = load_be64(buf + pos) << bit;
+      z.bitsleft = 56 - bit;
+      z.window = window;
+      z.out = wpos;
+      z.out_end = uint32_t(std::max<int64_t>(out_end, 0));
+      steps = run_lz_stretch(z, table_block);
+      if (steps > 0) {
+        uint32_t consumed = z.in * 8 - z.bitsleft;
+        pos = consumed >> 3;
+        bit = consumed & 7;
+        left = int32_t(uint32_t(left) - (z.out - wpos));
+        wpos = z.out;
+      }
+    }
+    if (steps == 0) {
+      // One plain step. The register holds the stream from (pos, bit) on
+      // and is loaded again where the step stands when fewer bits are left
+      // than what follows may take: 15 for the main symbol, then 36 for the
+      // rest of a copy.
+      uint64_t bits = 0;
+      uint32_t avail = 0;
       uint32_t used = 0;
       auto reload = [&](uint32_t need) {
         if (avail < need) {
@@ -364,7 +618,6 @@ Run run_lz(uint8_t* window) {
       used += bit;
       pos += used >> 3;
       bit = used & 7;
-      if (table_block || --n == 0 || left < 0 || (left & 0xFFF) == 0) break;
     }
 
     if (table_block) {
@@ -433,35 +686,106 @@ uint32_t run_audio_stretch(AudioStretch& a, uint32_t n, bool& table_block) {
   int32_t channel_delta = a.channel_delta;
   uint32_t done = 0;
 
-  // One step on channel k; false at the table-block symbol.
-  auto step = [&](uint32_t k) {
-    uint32_t sym = next_audio_symbol(tables[k], input, bits, avail, bitpos);
-    if (sym == 256) return false;
-    out[done++] = audio_step_deferred(states[k], pending[k], channel_delta, sym);
+  // What a step reads and writes of each channel's state and collection,
+  // in locals (indexed by constants only, so each gets a register where
+  // there are enough): written back only where a cycle ends and at the end.
+  int32_t last_byte[kChannels], last_delta[kChannels], w1[kChannels], w2[kChannels], w3[kChannels],
+      w4[kChannels], w5[kChannels];
+  uint32_t count[kChannels], due[kChannels];
+  auto load_weights = [&](uint32_t k) {
+    w1[k] = states[k].coef1;
+    w2[k] = states[k].coef2;
+    w3[k] = states[k].coef3;
+    w4[k] = states[k].coef4;
+    w5[k] = states[k].coef5;
+  };
+  auto store = [&](uint32_t k) {
+    states[k].last_byte = last_byte[k];
+    states[k].last_delta = last_delta[k];
+    pending[k].count = count[k];
+  };
+  for (uint32_t k = 0; k < kChannels; ++k) {
+    load_weights(k);
+    last_byte[k] = states[k].last_byte;
+    last_delta[k] = states[k].last_delta;
+    count[k] = pending[k].count;
+    due[k] = pending[k].due;
+  }
+
+  // One step on channel k (a compile-time constant); false at the
+  // table-block symbol. The same arithmetic as audio_step_deferred.
+  auto step = [&](auto channel_constant) {
+    constexpr uint32_t k = decltype(channel_constant)::value;
+    uint32_t delta = next_audio_symbol(tables[k], input, bits, avail, bitpos);
+    if (delta == 256) return false;
+    using namespace audio_detail;
+    AudioPending& q = pending[k];
+    const uint32_t i = count[k];
+    const int32_t h1 = last_delta[k];
+    const int32_t h2 = h1 - q.h1[i];
+    const int32_t h3 = q.h2[i + 2];
+    const int32_t h4 = q.h2[i + 1];
+    const int32_t cd = channel_delta;
+    q.e[i] = int16_t(signed_byte(int32_t(delta)) * 8);
+    q.cd[i] = int16_t(cd);
+    q.h1[i + 1] = int16_t(h1);
+    q.h2[i + 3] = int16_t(h2);
+    // The term of the byte just made comes last: the others are ready
+    // before it is.
+    int32_t p = 8 * last_byte[k] + w1[k] * h1 + w2[k] * h2 + w3[k] * h3 + w4[k] * h4;
+    p += w5[k] * cd;
+    int32_t o = int32_t((uint32_t(p) >> 3) & 0xFF) - int32_t(delta);
+    last_delta[k] = signed_byte(o - last_byte[k]);
+    channel_delta = last_delta[k];
+    last_byte[k] = o;
+    out[done++] = uint8_t(o);
+    count[k] = i + 1;
+    if (i + 1 == due[k]) {
+      store(k);
+      audio_cycle_end(states[k], q);
+      load_weights(k);
+      count[k] = q.count;
+      due[k] = q.due;
+    }
     return true;
+  };
+  // The same on the channel given at run time.
+  auto step_on = [&](uint32_t k) {
+    switch (k) {
+      case 0: return step(std::integral_constant<uint32_t, 0>());
+      case 1: if constexpr (kChannels > 1) return step(std::integral_constant<uint32_t, 1>()); break;
+      case 2: if constexpr (kChannels > 2) return step(std::integral_constant<uint32_t, 2>()); break;
+      default: if constexpr (kChannels > 3) return step(std::integral_constant<uint32_t, 3>()); break;
+    }
+    return false;
   };
   auto next = [](uint32_t k) { return k + 1 == kChannels ? 0 : k + 1; };
 
   bool ended = false;
   // Single steps up to the first channel, whole rounds, single steps again.
   while (!ended && channel != 0 && done < n) {
-    ended = !step(channel);
+    ended = !step_on(channel);
     if (!ended) channel = next(channel);
   }
   while (!ended && n - done >= kChannels) {
-    for (uint32_t k = 0; k < kChannels; ++k) {
-      if (!step(k)) {
-        ended = true;
-        channel = k;
-        break;
-      }
+    ended = !step(std::integral_constant<uint32_t, 0>());
+    if (ended) channel = 0;
+    if constexpr (kChannels > 1) {
+      if (!ended && !step(std::integral_constant<uint32_t, 1>())) ended = true, channel = 1;
+    }
+    if constexpr (kChannels > 2) {
+      if (!ended && !step(std::integral_constant<uint32_t, 2>())) ended = true, channel = 2;
+    }
+    if constexpr (kChannels > 3) {
+      if (!ended && !step(std::integral_constant<uint32_t, 3>())) ended = true, channel = 3;
     }
   }
   while (!ended && done < n) {
-    ended = !step(channel);
+    ended = !step_on(channel);
     if (!ended) channel = next(channel);
   }
 
+  for (uint32_t k = 0; k < kChannels; ++k) store(k);
   table_block = ended;
   a.bits = bits;
   a.avail = avail;

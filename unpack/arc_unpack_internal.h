@@ -64,6 +64,32 @@ struct DecodeTable {
   uint16_t fast[1u << kFastBits];
 };
 
+// Lookup entries of the LZ loop's fast path: one load per code gives what
+// the step needs next, so the symbol itself is never looked at on the way.
+// For every peek whose top bits (kMainEntryBits, kDistanceEntryBits,
+// kRepeatEntryBits of the table) start a code no longer than that, the entry
+// holds
+//     bits 0-4    bits to consume: the code and the extra bits after it
+//     bits 5-9    extra bits after the code
+//     bits 10-18  the symbol (main table only)
+//     bit 19      main table: set for a literal
+//     bits 20-31  main table: length base + 3 of symbols 270-297, short
+//                 distance base + 1 of symbols 261-268
+//     bits 10-31  distance table: distance base + 1; repeat-length table:
+//                 length base + 2
+// and 0 otherwise, where the four-comparison search decides (a code never
+// has 0 bits). The code length is bits 0-4 less bits 5-9. Rebuilt with the
+// tables by every LZ table block.
+constexpr uint32_t kMainEntryBits = 11;
+constexpr uint32_t kDistanceEntryBits = 10;
+constexpr uint32_t kRepeatEntryBits = 8;
+constexpr uint32_t kEntryLiteral = 1u << 19;
+inline uint32_t entry_bits(uint32_t e) { return e & 31; }
+inline uint32_t entry_extra_bits(uint32_t e) { return (e >> 5) & 31; }
+inline uint32_t entry_symbol(uint32_t e) { return (e >> 10) & 511; }
+inline uint32_t entry_main_base(uint32_t e) { return e >> 20; }
+inline uint32_t entry_base(uint32_t e) { return e >> 10; }
+
 // One channel of the multimedia predictor.
 struct AudioChannelState {
   int32_t coef1, coef2, coef3, coef4, coef5;  // weights, kept within -17..16
@@ -92,6 +118,9 @@ struct TUnpackState {
   DecodeTable repeat_length_table;
   DecodeTable code_length_table;
   DecodeTable audio_tables[kMaxChannels];
+  uint32_t main_entries[1u << kMainEntryBits];
+  uint32_t distance_entries[1u << kDistanceEntryBits];
+  uint32_t repeat_entries[1u << kRepeatEntryBits];
   uint8_t previous_lengths[kMaxLengths];
   bool audio_mode;
   uint32_t channel_count;    // 1 to 4
@@ -185,6 +214,12 @@ inline uint32_t decode_symbol(const DecodeTable& table) {
   skip_bits(e & 15);
   return e >> 4;
 }
+
+// The lookup entry of symbol sym with a code of len bits, for the main,
+// distance and repeat-length tables.
+uint32_t main_entry(uint32_t sym, uint32_t len);
+uint32_t distance_entry(uint32_t sym, uint32_t len);
+uint32_t repeat_entry(uint32_t sym, uint32_t len);
 
 // Multimedia predictor: one output byte of current_channel from its delta.
 uint8_t decode_audio_byte(uint32_t delta);

@@ -31,6 +31,14 @@ struct MixedStream {
   std::vector<bitw::Code> codes;
   uint32_t channel = 0;  // the channel that takes the next symbol
   bitw::LzCodes lz_codes = bitw::LzCodes::flat();
+  // The copy state the decoder keeps, to know how long its copies are.
+  uint32_t ring[4] = {0, 0, 0, 0}, ring_index = 0, last_length = 0;
+
+  void note_copy(uint32_t length, uint32_t distance) {
+    ring[ring_index++ & 3] = distance;
+    last_length = length;
+    produced += length;
+  }
 
   void leave_mode() {
     if (mode == audio) w.put_symbol(codes[channel], 256);
@@ -51,27 +59,47 @@ struct MixedStream {
     }
     produced += bytes;
   }
-  // Literals, short copies and new copies of every length slot (up to the
-  // longest step, 260 bytes).
-  void add_lz(std::mt19937& rng, uint32_t steps) {
+  // Literals (often in runs), copies of every kind: short ones, new ones
+  // of every length slot (up to the longest step, 260 bytes), at an old
+  // distance, and the repeat of the last. With random_codes, the block's
+  // codes are random complete codes of 1 to 15 bits instead of flat ones.
+  void add_lz(std::mt19937& rng, uint32_t steps, bool random_codes = false) {
     leave_mode();
+    if (random_codes)
+      lz_codes = bitw::LzCodes(bitw::Code(random_complete_lengths(rng, 298, 298)),
+                               bitw::Code(random_complete_lengths(rng, 48, 48)),
+                               bitw::Code(random_complete_lengths(rng, 28, 28)));
     bitw::write_lz_table_block(w, lz_codes.lengths(), {});
     mode = lz;
     for (uint32_t i = 0; i < steps; ++i) {
-      uint32_t kind = rng() % 20;
+      uint32_t kind = rng() % 24;
       if (kind < 12) {
-        bitw::put_literal(w, lz_codes, uint8_t(rng()));
-        produced += 1;
-      } else if (kind < 16) {
-        bitw::put_short_copy(w, lz_codes, int(rng() % 8), 1);
-        produced += 2;
-      } else {
+        uint32_t run = kind < 4 ? 1 + rng() % 12 : 1;
+        for (uint32_t k = 0; k < run; ++k) bitw::put_literal(w, lz_codes, uint8_t(rng()));
+        produced += run;
+      } else if (kind < 15) {
+        int slot = int(rng() % 8);
+        uint32_t extra = rng() & ((1u << (slot < 2 ? 2 : slot < 6 ? slot : 6)) - 1);
+        static const uint32_t kShortBase[8] = {0, 4, 8, 16, 32, 64, 128, 192};
+        bitw::put_short_copy(w, lz_codes, slot, extra);
+        note_copy(2, kShortBase[slot] + 1 + extra);
+      } else if (kind < 19) {
         int ls = int(rng() % 28), ds = int(rng() % 48);
         uint32_t lextra = rng() & ((1u << length_bits(ls)) - 1);
         uint32_t dextra = rng() & ((1u << distance_bits(ds)) - 1);
         uint32_t distance = distance_base(ds) + 1 + dextra;
         bitw::put_new_copy(w, lz_codes, ls, lextra, ds, dextra);
-        produced += length_base(ls) + 3 + lextra + (distance >= 0x2000) + (distance >= 0x40000);
+        note_copy(length_base(ls) + 3 + lextra + (distance >= 0x2000) + (distance >= 0x40000), distance);
+      } else if (kind < 23) {
+        int k = 1 + int(rng() % 4), ls = int(rng() % 28);
+        uint32_t lextra = rng() & ((1u << length_bits(ls)) - 1);
+        uint32_t distance = ring[(ring_index - uint32_t(k)) & 3];
+        bitw::put_old_copy(w, lz_codes, k, ls, lextra);
+        note_copy(length_base(ls) + 2 + lextra + (distance >= 0x40000) + (distance >= 0x2000) + (distance >= 0x101),
+                  distance);
+      } else {
+        w.put_symbol(lz_codes.main, 256);
+        note_copy(last_length, ring[(ring_index - 1) & 3]);
       }
     }
   }
@@ -201,6 +229,30 @@ TEST(Stretches, LongLzEntriesMatchStepByStep) {
   ASSERT_GT(m.produced, kWindowSize);
   expect_same(run, "long lz");
   EXPECT_EQ(decode(run, false).bytes.size(), size_t(m.produced));
+}
+
+// Random codes of every length (long ones go past the look-up entries to
+// the search), runs of literals, and copies of every kind, including those
+// at old distances and repeats of the last, in entries of several sizes and
+// a solid run after them.
+TEST(Stretches, RandomCodesAndEveryCopyKindMatchStepByStep) {
+  for (uint32_t seed = 1; seed <= 4; ++seed) {
+    std::mt19937 rng(300 + seed);
+    MixedStream first, second;
+    for (int block = 0; block < 6; ++block) first.add_lz(rng, 2000 + rng() % 20000, block % 2 == 0);
+    second.mode = MixedStream::lz;
+    second.lz_codes = first.lz_codes;
+    std::memcpy(second.ring, first.ring, sizeof second.ring);  // the copy state carries on
+    second.ring_index = first.ring_index;
+    second.last_length = first.last_length;
+    second.add_lz(rng, 30000, true);
+    std::vector<std::pair<std::vector<uint8_t>, int32_t>> run = {
+        {first.w.finish(4), int32_t(first.produced)}, {second.w.finish(4), int32_t(second.produced)}};
+    std::string tag = "seed " + std::to_string(seed);
+    expect_same(run, tag.c_str());
+    EXPECT_EQ(decode(run, false).bytes.size(), size_t(first.produced + second.produced)) << tag;
+    expect_same({{run[0].first, int32_t(first.produced) - 1000}}, (tag + " cut").c_str());
+  }
 }
 
 // The worst steps for the bounds: every copy 260 bytes long and 51 bits
