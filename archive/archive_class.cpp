@@ -5,13 +5,46 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 TAbstractStream* archive_stream = nullptr;
 TOutputStream* output_stream = nullptr;
 
 void abstract_call(const char* what) {
-  std::fprintf(stderr, "abstract stream operation called: %s\n", what);
+  // Plain writes: a formatted print would link the C runtime's whole
+  // formatter into the setup for this one message.
+  std::fputs("abstract stream operation called: ", stderr);
+  std::fputs(what, stderr);
+  std::fputc('\n', stderr);
   std::abort();
+}
+
+// ---------------------------------------------------------------------------
+// Blocks in memory: the resource stream on Windows, the memory stream of the
+// portable streams. Here rather than beside the memory stream, so that the
+// setup does not link that stream's registry of named blocks.
+
+int32_t read_memory_block(const uint8_t* data, int32_t length, int32_t& pos, void* buffer,
+                          int32_t count) {
+  if (count <= 0 || pos >= length) return 0;
+  const int32_t n = count < length - pos ? count : length - pos;
+  std::memcpy(buffer, data + pos, size_t(n));
+  pos += n;
+  return n;
+}
+
+uint32_t seek_memory_block(int32_t length, int32_t& pos, int32_t offset, int32_t origin) {
+  // In 64 bits, so that no offset can overflow.
+  int64_t target;
+  switch (origin) {
+    case 0: target = offset; break;
+    case 1: target = int64_t(pos) + offset; break;
+    case 2: target = int64_t(length) + offset; break;
+    default: return kSeekInvalidFunction;
+  }
+  if (target < 0 || target > length) return kSeekInvalidPointer;
+  pos = int32_t(target);
+  return kSeekOk;
 }
 
 #ifdef _WIN32

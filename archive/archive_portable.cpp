@@ -42,32 +42,6 @@ constexpr int kCreateMode = 0666;
 #endif
 
 // ---------------------------------------------------------------------------
-// Blocks in memory: the memory stream here, the resource stream on Windows
-
-int32_t read_memory_block(const uint8_t* data, int32_t length, int32_t& pos, void* buffer,
-                          int32_t count) {
-  if (count <= 0 || pos >= length) return 0;
-  const int32_t n = count < length - pos ? count : length - pos;
-  std::memcpy(buffer, data + pos, size_t(n));
-  pos += n;
-  return n;
-}
-
-uint32_t seek_memory_block(int32_t length, int32_t& pos, int32_t offset, int32_t origin) {
-  // In 64 bits, so that no offset can overflow.
-  int64_t target;
-  switch (origin) {
-    case 0: target = offset; break;
-    case 1: target = int64_t(pos) + offset; break;
-    case 2: target = int64_t(length) + offset; break;
-    default: return kSeekInvalidFunction;
-  }
-  if (target < 0 || target > length) return kSeekInvalidPointer;
-  pos = int32_t(target);
-  return kSeekOk;
-}
-
-// ---------------------------------------------------------------------------
 // TMyMemoryStream
 
 namespace {

@@ -17,67 +17,7 @@ anything is missing or wrong.
 import struct
 import sys
 
-RT_BITMAP, RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 2, 3, 5, 14, 16, 24
-
-
-class Pe:
-    def __init__(self, data):
-        self.data = data
-        if data[:2] != b"MZ":
-            raise ValueError("not an MZ executable")
-        pe = struct.unpack_from("<I", data, 0x3C)[0]
-        if data[pe:pe + 4] != b"PE\0\0":
-            raise ValueError("no PE header")
-        sections = struct.unpack_from("<H", data, pe + 6)[0]
-        opt_size = struct.unpack_from("<H", data, pe + 20)[0]
-        opt = pe + 24
-        magic = struct.unpack_from("<H", data, opt)[0]
-        dirs = opt + (96 if magic == 0x10B else 112)
-        self.rsrc_rva = struct.unpack_from("<I", data, dirs + 2 * 8)[0]
-        self.sections = []
-        table = opt + opt_size
-        for i in range(sections):
-            vsize, va, rawsize, raw = struct.unpack_from("<IIII", data, table + 40 * i + 8)
-            self.sections.append((va, max(vsize, rawsize), raw))
-
-    def offset(self, rva):
-        for va, size, raw in self.sections:
-            if va <= rva < va + size:
-                return raw + rva - va
-        raise ValueError("address 0x%x outside the sections" % rva)
-
-    def name(self, field):
-        if field & 0x80000000:
-            at = self.offset(self.rsrc_rva) + (field & 0x7FFFFFFF)
-            length = struct.unpack_from("<H", self.data, at)[0]
-            return self.data[at + 2:at + 2 + 2 * length].decode("utf-16-le")
-        return field
-
-    def directory(self, at):
-        base = self.offset(self.rsrc_rva)
-        named, ids = struct.unpack_from("<HH", self.data, base + at + 12)
-        for i in range(named + ids):
-            name, target = struct.unpack_from("<II", self.data, base + at + 16 + 8 * i)
-            yield self.name(name), target
-
-    def resources(self):
-        """{type: {name: bytes}}, first language of each."""
-        base = self.offset(self.rsrc_rva)
-        out = {}
-        for rtype, t in self.directory(0):
-            for rname, n in self.directory(t & 0x7FFFFFFF):
-                for _, leaf in self.directory(n & 0x7FFFFFFF):
-                    rva, size = struct.unpack_from("<II", self.data, base + leaf)
-                    out.setdefault(rtype, {})[rname] = self.data[self.offset(rva):self.offset(rva) + size]
-                    break
-        return out
-
-
-def utf16z(data, at):
-    end = at
-    while data[end:end + 2] != b"\0\0":
-        end += 2
-    return data[at:end].decode("utf-16-le"), end + 2
+from pe_image import Pe, RT_BITMAP, RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST, utf16z
 
 
 def sz_or_ord(data, at):
