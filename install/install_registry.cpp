@@ -6,6 +6,7 @@
 #include "install/destinations.h"
 #include "install/install_files.h"
 #include "install/long_path.h"
+#include "velmora_version.h"
 
 namespace {
 
@@ -99,7 +100,7 @@ bool WriteInstallEntries(const std::string& install_folder) {
     // The list shows the screen saver's icon; a run that kept an older
     // screen saver has no path for it, and the uninstaller's icon stands in.
     WriteRegString(key, "DisplayIcon", screen_saver.empty() ? remover : screen_saver);
-    WriteRegString(key, "DisplayVersion", kDisplayVersion);
+    WriteRegString(key, "DisplayVersion", VELMORA_VERSION_TEXT);
     WriteRegString(key, "Publisher", kPublisher);
     WriteRegString(key, "InstallLocation", InstallSettings.InstalledDir);
     WriteRegDword(key, "EstimatedSize", EstimatedSizeKb(ArchiveTotalBytes));

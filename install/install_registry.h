@@ -14,7 +14,6 @@ constexpr char kAppPathsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\A
 constexpr char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Velmora";
 // What the list of installed software shows beside the name: the version,
 // the maker and that the uninstaller can neither modify nor repair.
-constexpr char kDisplayVersion[] = "1.6";
 constexpr char kPublisher[] = "Tarvik";
 // Class string of every key the setup creates (an existing key keeps its own).
 constexpr char kKeyClass[] = "Application Global Data";
