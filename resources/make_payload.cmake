@@ -24,8 +24,18 @@ foreach(f IN LISTS files)
   file(COPY "${f}" DESTINATION "${stage}")
 endforeach()
 
+# Nor the build's time: every entry is dated with the release time (local
+# 1998-12-01 01:06:00, the time the setup stamps on the installed files), read
+# in one fixed zone, so that two builds give the same archive.
+execute_process(COMMAND ${CMAKE_COMMAND} -E env TZ=UTC0 touch -d "1998-12-01 01:06:00" ${names}
+                WORKING_DIRECTORY "${stage}"
+                RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "could not date the payload files (status ${rc})")
+endif()
+
 file(REMOVE "${ARCHIVE}")
-execute_process(COMMAND "${VLARC}" a -m5 "${ARCHIVE}" ${names}
+execute_process(COMMAND ${CMAKE_COMMAND} -E env TZ=UTC0 "${VLARC}" a -m5 "${ARCHIVE}" ${names}
                 WORKING_DIRECTORY "${stage}"
                 RESULT_VARIABLE rc)
 file(REMOVE_RECURSE "${stage}")
