@@ -28,8 +28,30 @@ function(velmora_add_gtest name)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
-  gtest_discover_tests(${name}
-    DISCOVERY_MODE PRE_TEST
-    DISCOVERY_TIMEOUT 120
+  velmora_gtest_tests(${name} DISCOVERY_TIMEOUT 120
     PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
+endfunction()
+
+# velmora_gtest_tests(target [TEST_PREFIX p] [DISCOVERY_TIMEOUT s] PROPERTIES ...)
+# Registers the tests of a GoogleTest program. On the host and under wine64
+# each test is a CTest test of its own, listed at test time. The win32 build
+# runs under emulated Wine (scripts/wine32-run), where every start of Wine
+# costs seconds and listing alone would start every program: there the
+# program is one test, run whole, with a time limit for all of it.
+set(VELMORA_WHOLE_PROGRAM_TIMEOUT 1800)
+function(velmora_gtest_tests target)
+  cmake_parse_arguments(ARG "" "TEST_PREFIX;DISCOVERY_TIMEOUT" "PROPERTIES" ${ARGN})
+  if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(test ${ARG_TEST_PREFIX}${target})
+    string(REGEX REPLACE "\\.$" "" test "${test}")
+    add_test(NAME ${test} COMMAND ${target})
+    set_tests_properties(${test} PROPERTIES ${ARG_PROPERTIES})
+    set_tests_properties(${test} PROPERTIES TIMEOUT ${VELMORA_WHOLE_PROGRAM_TIMEOUT})
+  else()
+    gtest_discover_tests(${target}
+      TEST_PREFIX "${ARG_TEST_PREFIX}"
+      DISCOVERY_MODE PRE_TEST
+      DISCOVERY_TIMEOUT ${ARG_DISCOVERY_TIMEOUT}
+      PROPERTIES ${ARG_PROPERTIES})
+  endif()
 endfunction()
