@@ -42,7 +42,7 @@ set(VELMORA_WHOLE_PROGRAM_TIMEOUT 1800)
 # win32 programs that fail under emulated 32-bit Wine and whose cause is not
 # found yet (the 32-bit build or the emulation): visible as disabled tests
 # until then.
-set(VELMORA_WIN32_AWAITING_FIX unpack_tests install_shortcuts_tests)
+set(VELMORA_WIN32_AWAITING_FIX unpack_tests install_shortcuts_tests install_files_tests)
 function(velmora_gtest_tests target)
   cmake_parse_arguments(ARG "" "TEST_PREFIX;DISCOVERY_TIMEOUT" "PROPERTIES" ${ARGN})
   if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
