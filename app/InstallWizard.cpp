@@ -31,8 +31,7 @@ namespace {
 
 constexpr char kSetupTitle[] = "Velmora Setup";
 constexpr char kErrorTitle[] = "Velmora Setup Error";
-constexpr char kProductFolder[] = "\\Velmora";
-constexpr char kDefaultGroup[] = "Velmora";
+const std::string kProductFolder = std::string("\\") + kDefaultFolderName;
 constexpr UINT kBrowseFlags = BIF_RETURNONLYFSDIRS | BIF_DONTGOBELOWDOMAIN;
 
 constexpr char kRootFolderText[] =
@@ -114,15 +113,6 @@ void SetWizardPicture(HWND page) {
   if (picture != nullptr) EnumChildWindows(page, SetPictureOfChild, reinterpret_cast<LPARAM>(picture));
 }
 
-bool StartsWithFolder(const std::string& path, const std::string& folder) {
-  if (folder.empty() || path.size() <= folder.size() || !IsPathSeparator(path[folder.size()])) {
-    return false;
-  }
-  return CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, path.data(),
-                        static_cast<int>(folder.size()), folder.data(),
-                        static_cast<int>(folder.size())) == CSTR_EQUAL;
-}
-
 std::string UserProgramsDir() {
   char buffer[MAX_PATH] = {};
   if (!SHGetSpecialFolderPathA(nullptr, buffer, CSIDL_PROGRAMS, FALSE)) return std::string();
@@ -198,11 +188,6 @@ int WizardPictureForDpi(int dpi) {
   if (dpi >= 192) return IDB_WIZARD_192;
   if (dpi >= 144) return IDB_WIZARD_144;
   return IDB_WIZARD;
-}
-
-bool IsRefusedDestination(const std::string& path) {
-  if (path.empty()) return true;
-  return path.size() == 3 && path[1] == ':' && IsPathSeparator(path[2]);
 }
 
 std::string RelativeGroupName(const std::string& picked, const std::string& programs_dir,
@@ -295,14 +280,19 @@ INT_PTR CALLBACK LicencePageProc(HWND page, UINT message, WPARAM wparam, LPARAM 
 namespace {
 
 INT_PTR DestinationWizNext(HWND page) {
-  InstallSettings.InstallDir = GetEditText(page, IDC_FOLDER_EDIT);
-  const std::string& dir = InstallSettings.InstallDir;
-  // An empty field would install into the root of the current drive, the
-  // very place the root test refuses; it gets the same answer.
-  if (IsRefusedDestination(dir)) {
+  // Only a full path below the root of a drive or share is taken; a root in
+  // any spelling, an empty field or a relative folder (which would land
+  // wherever the current folder happens to be, and be recorded so) all get
+  // the root-folder answer. The folder is kept, and shown, in the one form
+  // that is then recorded and that the uninstaller checks against.
+  std::string dir;
+  if (!NormaliseFullPath(GetEditText(page, IDC_FOLDER_EDIT), dir) ||
+      dir.size() > static_cast<size_t>(kMaxPathChars)) {
     MessageBoxA(page, kRootFolderText, kSetupTitle, MB_ICONWARNING);
     return Answer(page, -1);
   }
+  InstallSettings.InstallDir = dir;
+  SetDlgItemTextA(page, IDC_FOLDER_EDIT, dir.c_str());
   if (!IsLocalFixedDisk(dir)) {
     if (MessageBoxA(page, kNotFixedDiskText, kSetupTitle, MB_YESNO | MB_ICONQUESTION) == IDNO) {
       return Answer(page, -1);
@@ -329,8 +319,11 @@ void DestinationBrowse(HWND page) {
 INT_PTR CALLBACK DestinationPageProc(HWND page, UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_INITDIALOG: {
-      const std::string& previous = InstallSettings.PreviousInstallDir;
-      if (FolderExists(previous) && IsLocalFixedDisk(previous)) {
+      // The recorded folder is reused only in its full form: the page is
+      // skipped then, and its checks with it.
+      std::string previous;
+      if (NormaliseFullPath(InstallSettings.PreviousInstallDir, previous) &&
+          FolderExists(previous) && IsLocalFixedDisk(previous)) {
         InstallSettings.ReuseInstallDir = true;
         InstallSettings.InstallDir = previous;
         SetDlgItemTextA(page, IDC_FOLDER_EDIT, previous.c_str());
@@ -398,7 +391,7 @@ INT_PTR CALLBACK GroupPageProc(HWND page, UINT message, WPARAM wparam, LPARAM lp
       InstallSettings.PreviousGroupExists =
           FolderExists(Wizard.ProgramsDir + "\\" + InstallSettings.PreviousShellFolder);
       CheckDlgButton(page, IDC_NO_SHORTCUTS, BST_UNCHECKED);
-      SetDlgItemTextA(page, IDC_FOLDER_EDIT, kDefaultGroup);
+      SetDlgItemTextA(page, IDC_FOLDER_EDIT, kDefaultFolderName);
       SetBrowseIcon(page, IDI_BROWSE_GROUP);
       SetWizardPicture(page);
       return TRUE;

@@ -21,11 +21,6 @@ bool IsLocalFixedDisk(const std::string& path);
 // the 96, 144 and 192 DPI versions whose DPI is not above it.
 int WizardPictureForDpi(int dpi);
 
-// The destination that page 3 refuses as a root folder: exactly three
-// characters, a colon second and a slash or backslash third; or nothing at
-// all, which would otherwise end up in the root of the current drive.
-bool IsRefusedDestination(const std::string& path);
-
 // The program group as page 4 shows it, given the folder the user picked in
 // the tree (plus "\Velmora"): relative to the Programs folder the page uses,
 // or to the user's own Programs folder that the picker is rooted at. A path

@@ -10,6 +10,7 @@
 
 #include "app/InstallWizard.h"
 #include "app/RTFResourceStream.h"
+#include "install/dll_search.h"
 #include "install/destinations.h"
 #include "install/install_registry.h"
 #include "resources/resource.h"
@@ -48,6 +49,26 @@ HMODULE LoadRichEdit() {
   return library;
 }
 
+// The common controls library (the property sheet and the progress bar) is
+// not one the system always takes from its own folder: it is loaded once the
+// DLL search has been restricted (see install/dll_search.h).
+struct TCommonControls {
+  HMODULE Library = nullptr;
+  void(WINAPI* InitCommonControls)() = nullptr;
+  INT_PTR(WINAPI* PropertySheetA)(LPCPROPSHEETHEADERA) = nullptr;
+};
+
+TCommonControls LoadCommonControls(bool search_restricted) {
+  TCommonControls controls;
+  controls.Library = LoadSystemLibrary("comctl32.dll", search_restricted);
+  if (controls.Library == nullptr) return controls;
+  controls.InitCommonControls = reinterpret_cast<void(WINAPI*)()>(
+      GetProcAddress(controls.Library, "InitCommonControls"));
+  controls.PropertySheetA = reinterpret_cast<INT_PTR(WINAPI*)(LPCPROPSHEETHEADERA)>(
+      GetProcAddress(controls.Library, "PropertySheetA"));
+  return controls;
+}
+
 // Starts the Display control panel on the installed screen saver, with the
 // Windows folder as its current directory. rundll32.exe is named by its full
 // path in the system folder, so that no program of that name beside the
@@ -77,22 +98,6 @@ std::string ConfigurationCommandLine(const std::string& screen_saver_path) {
   return kLaunchPrefix + screen_saver_path;
 }
 
-void RestrictDllSearch() {
-  // Both calls are newer than some of the systems the setup runs on, so they
-  // are looked up rather than imported.
-  HMODULE kernel = GetModuleHandleA("kernel32.dll");
-  if (kernel == nullptr) return;
-  using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
-  using SetDllDirectoryFn = BOOL(WINAPI*)(LPCSTR);
-  auto set_default = reinterpret_cast<SetDefaultDllDirectoriesFn>(
-      GetProcAddress(kernel, "SetDefaultDllDirectories"));
-  if (set_default != nullptr) set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
-  // Older systems: at least take the current directory out of the search.
-  auto set_directory =
-      reinterpret_cast<SetDllDirectoryFn>(GetProcAddress(kernel, "SetDllDirectoryA"));
-  if (set_directory != nullptr) set_directory("");
-}
-
 HWND CreateMainWindow() {
   HWND running = FindWindowA(kMainClass, nullptr);
   if (running != nullptr) {
@@ -117,9 +122,10 @@ HWND CreateMainWindow() {
   return window;
 }
 
-void RunWizard(HWND owner) {
+void RunWizard(HWND owner, bool search_restricted) {
   HMODULE rich_edit = LoadRichEdit();
-  InitCommonControls();
+  TCommonControls controls = LoadCommonControls(search_restricted);
+  if (controls.InitCommonControls != nullptr) controls.InitCommonControls();
   SelectRtfResource(IDR_LICENCE);
 
   HINSTANCE instance = GetModuleHandleA(nullptr);
@@ -157,7 +163,10 @@ void RunWizard(HWND owner) {
   header.nStartPage = 0;
   header.ppsp = reinterpret_cast<LPCPROPSHEETPAGEA>(pages);
 
-  if (PropertySheetA(&header) == -1) {
+  // Without the library the wizard cannot be shown, the same failure as a
+  // sheet that cannot be made.
+  INT_PTR result = controls.PropertySheetA != nullptr ? controls.PropertySheetA(&header) : -1;
+  if (result == -1) {
     MessageBoxA(owner, kDialogFailure, "Setup", MB_OK);
   }
   SendMessageA(owner, WM_CLOSE, 0, 0);
@@ -171,13 +180,14 @@ void RunWizard(HWND owner) {
   ReleaseWorkers();
 
   if (rich_edit != nullptr) FreeLibrary(rich_edit);
+  if (controls.Library != nullptr) FreeLibrary(controls.Library);
 }
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-  RestrictDllSearch();
+  const bool search_restricted = RestrictDllSearch();
   HWND main_window = CreateMainWindow();
   ReadPreviousInstall();
-  RunWizard(main_window);
+  RunWizard(main_window, search_restricted);
   DestroyWindow(main_window);
   ExitProcess(0);
 }

@@ -14,12 +14,8 @@ HWND CreateMainWindow();
 
 // Runs the wizard owned by `owner`, closes the owner, and starts the Display
 // control panel on the installed screen saver when the run asked for it.
-void RunWizard(HWND owner);
-
-// Keeps the process from loading libraries from its own folder or the
-// current directory: only the system folder (and what the process names by
-// full path) is searched from here on.
-void RestrictDllSearch();
+// search_restricted: what RestrictDllSearch (install/dll_search.h) answered.
+void RunWizard(HWND owner, bool search_restricted);
 
 // The command line that hands a screen saver to the Display control panel.
 std::string ConfigurationCommandLine(const std::string& screen_saver_path);

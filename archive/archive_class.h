@@ -16,9 +16,7 @@ constexpr uint32_t kSeekOk = 0;
 constexpr uint32_t kSeekInvalidFunction = 0x80030001u;  // STG_E_INVALIDFUNCTION
 constexpr uint32_t kSeekInvalidPointer = 0x80030009u;   // STG_E_INVALIDPOINTER
 
-// The release time every installed file receives: local time 1998-12-01 01:06:00.
-constexpr uint16_t kReleaseDosDate = 0x2581;
-constexpr uint16_t kReleaseDosTime = 0x08C0;
+#include "install/install_contract.h"  // kReleaseDosDate, kReleaseDosTime
 
 // The eight operations are declared in their fixed slot order; the destructor
 // comes after them so that they occupy the first eight table slots.

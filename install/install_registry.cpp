@@ -62,8 +62,8 @@ bool ReadPreviousInstall() {
   HKEY key;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
     return false;
-  ReadRegString(key, "InstallDir", InstallSettings.PreviousInstallDir);
-  ReadRegString(key, "ShellFolder", InstallSettings.PreviousShellFolder);
+  ReadRegString(key, kInstallDirValue, InstallSettings.PreviousInstallDir);
+  ReadRegString(key, kShellFolderValue, InstallSettings.PreviousShellFolder);
   RegCloseKey(key);
   InstallSettings.PreviousInstallFound = true;
   return true;
@@ -74,7 +74,7 @@ bool WriteInstallEntries(const std::string& install_folder) {
   HKEY key;
 
   if (CreateKey(kProductKey, key)) {
-    WriteRegString(key, "InstallDir", install_folder);
+    WriteRegString(key, kInstallDirValue, install_folder);
     RegCloseKey(key);
   } else {
     all_created = false;
@@ -86,7 +86,7 @@ bool WriteInstallEntries(const std::string& install_folder) {
   if (!screen_saver.empty()) {
     if (CreateKey(std::string(kAppPathsKey) + '\\' + GetNamePart(screen_saver), key)) {
       WriteRegString(key, "", screen_saver);
-      WriteRegString(key, "Path", InstallSettings.InstalledDir);
+      WriteRegString(key, kAppPathsPathValue, InstallSettings.InstalledDir);
       RegCloseKey(key);
     } else {
       all_created = false;
@@ -94,9 +94,9 @@ bool WriteInstallEntries(const std::string& install_folder) {
   }
 
   if (CreateKey(kUninstallKey, key)) {
-    WriteRegString(key, "DisplayName", "Velmora screen saver");
-    const std::string remover = InstallSettings.InstalledDir + "\\VLRemove.exe";
-    WriteRegString(key, "UninstallString", QuotedCommand(remover));
+    WriteRegString(key, kDisplayNameValue, kDisplayName);
+    const std::string remover = JoinPath(InstallSettings.InstalledDir, kUninstallerFileName);
+    WriteRegString(key, kUninstallStringValue, QuotedCommand(remover));
     // The list shows the screen saver's icon; a run that kept an older
     // screen saver has no path for it, and the uninstaller's icon stands in.
     WriteRegString(key, "DisplayIcon", screen_saver.empty() ? remover : screen_saver);
@@ -116,7 +116,7 @@ bool WriteInstallEntries(const std::string& install_folder) {
 bool WriteShellFolder(const std::string& shell_folder) {
   HKEY key;
   if (!CreateKey(kProductKey, key)) return false;
-  WriteRegString(key, "ShellFolder", shell_folder);
+  WriteRegString(key, kShellFolderValue, shell_folder);
   RegCloseKey(key);
   return true;
 }

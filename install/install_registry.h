@@ -9,14 +9,11 @@
 #include <cstdint>
 #include <string>
 
-constexpr char kProductKey[] = "SOFTWARE\\Tarvik\\Velmora\\1.0";
-constexpr char kAppPathsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths";
-constexpr char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Velmora";
+#include "install/install_contract.h"
+
 // What the list of installed software shows beside the name: the version,
 // the maker and that the uninstaller can neither modify nor repair.
 constexpr char kPublisher[] = "Tarvik";
-// Class string of every key the setup creates (an existing key keeps its own).
-constexpr char kKeyClass[] = "Application Global Data";
 
 // Reads a REG_SZ value of at most 260 bytes into value; any failure, another
 // type or a longer value leaves value unchanged.

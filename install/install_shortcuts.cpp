@@ -6,8 +6,6 @@
 #include <objbase.h>
 #include <shlobj.h>
 
-#include <cctype>
-
 #include "install/destinations.h"
 #include "install/install_files.h"
 #include "install/install_registry.h"
@@ -16,16 +14,6 @@
 #include "install/win_startmenu_path.h"
 
 namespace {
-
-bool StartsWithFolder(const std::string& path, const std::string& folder) {
-  if (path.size() <= folder.size() || !IsPathSeparator(path[folder.size()])) return false;
-  for (size_t i = 0; i < folder.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(path[i])) !=
-        std::tolower(static_cast<unsigned char>(folder[i])))
-      return false;
-  }
-  return true;
-}
 
 // The group folder as the next setup finds it again: relative to the
 // Programs folder. A folder outside it has no such name; it is kept whole
@@ -110,13 +98,13 @@ void TProcessShortsThread::Run() {
 
   const std::string settings_link = group + '\\' + kSettingsLinkName;
   DeleteOldShortcut(settings_link);
-  CreateShellLink(SystemRundll32Path(), settings_link, "Velmora Settings",
+  CreateShellLink(SystemRundll32Path(), settings_link, kSettingsLinkDescription,
                   "desk.cpl,InstallScreenSaver " + screen_saver, screen_saver);
 
   const std::string help_target = InstallSettings.InstalledDir + '\\' + kHelpFileName;
   const std::string help_link = group + '\\' + kHelpLinkName;
   DeleteOldShortcut(help_link);
-  CreateShellLink(help_target, help_link, "Velmora Help", std::string(), std::string());
+  CreateShellLink(help_target, help_link, kHelpLinkDescription, std::string(), std::string());
 
   SHChangeNotify(SHCNE_UPDATEDIR, SHCNF_PATHA, group.c_str(), nullptr);
   SendMessageA(PageWnd, WM_INSTALL_SHORTCUTS_DONE, 0, 0);

@@ -8,11 +8,7 @@
 
 #include <string>
 
-constexpr char kSettingsLinkName[] = "Velmora Settings.Lnk";
-constexpr char kHelpLinkName[] = "Velmora Help.Lnk";
-constexpr char kHelpFileName[] = "Velmora.Hlp";
-// Where the screen saver normally lives when the user kept an existing one.
-constexpr char kScreenSaverFileName[] = "Velmora.scr";
+#include "install/install_contract.h"
 
 class TProcessShortsThread {
  public:

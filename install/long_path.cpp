@@ -1,20 +1,12 @@
-// Path splitting, folder creation with rollback, and drive free space.
-//
-// Paths are ANSI byte strings. Both '/' and '\' separate components; ':'
-// additionally ends a drive prefix when splitting a path into folder and name
-// (C:b.scr is the file b.scr in the current folder of drive C).
+// Folder creation with rollback, and drive free space. Paths are split and
+// compared by the helpers of install_contract.h.
 #include "install/long_path.h"
 
 #include <windows.h>
 
 #include <cctype>
 
-bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
-
 namespace {
-
-// Index of the last '/', ':' or '\', or npos.
-size_t LastDelimiter(const std::string& path) { return path.find_last_of("/\\:"); }
 
 // Index of the last '/' or '\', or npos.
 size_t LastSeparator(const std::string& path) { return path.find_last_of("/\\"); }
@@ -67,16 +59,6 @@ std::string NetworkRoot(const std::string& path) {
 }
 
 }  // namespace
-
-std::string GetPathPart(const std::string& path) {
-  const size_t pos = LastDelimiter(path);
-  return pos == std::string::npos ? std::string() : path.substr(0, pos + 1);
-}
-
-std::string GetNamePart(const std::string& path) {
-  const size_t pos = LastDelimiter(path);
-  return pos == std::string::npos ? path : path.substr(pos + 1);
-}
 
 bool FolderExists(const std::string& path) {
   DWORD attributes = 0;

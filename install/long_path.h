@@ -6,20 +6,12 @@
 #include <cstdint>
 #include <string>
 
+#include "install/install_contract.h"  // IsPathSeparator, GetPathPart, GetNamePart
+
 // Paths are limited to this many characters wherever Windows returns them;
 // buffers for them hold one byte more for the terminating zero.
 constexpr int kMaxPathChars = 260;
 constexpr int kPathBufferSize = kMaxPathChars + 1;
-
-// Slash or backslash.
-bool IsPathSeparator(char c);
-
-// Up to and including the last '/', ':' or '\'; empty when there is none.
-// C:\a\b.scr -> C:\a\   C:b.scr -> C:   b.scr -> ""
-std::string GetPathPart(const std::string& path);
-
-// What follows the last '/', ':' or '\'; the whole text when there is none.
-std::string GetNamePart(const std::string& path);
 
 // An entry of that name exists and is a directory (hidden and system
 // directories count).

@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr char kShellFoldersKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
 constexpr char kWindowsVersionKey[] = "Software\\Microsoft\\Windows\\CurrentVersion";
 
 // A REG_SZ value of at most 260 bytes; empty on any failure.
@@ -26,9 +25,9 @@ std::string ReadString(HKEY root, const char* key_path, const char* value_name) 
 std::string GetStartMenuProgramsDir() {
   // Shell Folders exist from Windows 4 on.
   if (LOBYTE(LOWORD(GetVersion())) < 4) return std::string();
-  std::string folder = ReadString(HKEY_LOCAL_MACHINE, kShellFoldersKey, "Common Programs");
+  std::string folder = ReadString(HKEY_LOCAL_MACHINE, kShellFoldersKey, kCommonProgramsValue);
   if (!folder.empty()) return folder;
-  return ReadString(HKEY_CURRENT_USER, kShellFoldersKey, "Programs");
+  return ReadString(HKEY_CURRENT_USER, kShellFoldersKey, kUserProgramsValue);
 }
 
 std::string GetProgramFilesDir() {

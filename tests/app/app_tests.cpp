@@ -1,5 +1,6 @@
 // The setup's own helpers: the licence stream over an RTF resource, the
-// destination checks of page 3 and the group name of page 4.
+// destination rules of page 3 (and the path helpers they share with the
+// uninstaller) and the group name of page 4.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 
 #include "app/InstallWizard.h"
 #include "app/RTFResourceStream.h"
+#include "install/install_contract.h"
 #include "install/install_files.h"
 
 // The install library refers to the payload size; these tests embed none.
@@ -61,16 +63,56 @@ TEST(RtfResourceStream, SwitchesResourcesAndFailsCleanlyOnMissingOnes) {
   EXPECT_EQ("{\\rtf1 B}", StreamAll(64));
 }
 
-TEST(Destination, RefusesDriveRootsAndTheEmptyField) {
-  EXPECT_TRUE(IsRefusedDestination("C:\\"));
-  EXPECT_TRUE(IsRefusedDestination("d:/"));
-  EXPECT_TRUE(IsRefusedDestination("?:\\"));  // the letter itself is not examined
-  EXPECT_TRUE(IsRefusedDestination(""));      // would install into the current root
-  EXPECT_FALSE(IsRefusedDestination("C:"));
-  EXPECT_FALSE(IsRefusedDestination("C:\\\\"));
-  EXPECT_FALSE(IsRefusedDestination("C:\\a"));
-  EXPECT_FALSE(IsRefusedDestination("\\\\"));
-  EXPECT_FALSE(IsRefusedDestination("C;\\"));
+// Page 3 takes a folder only in full and below a root, and keeps it in the
+// form that is recorded and that the uninstaller compares against.
+TEST(Destination, TakesFullFoldersBelowARootInOneForm) {
+  const struct {
+    const char* typed;
+    const char* stored;
+  } taken[] = {
+      {"C:\\Velmora", "C:\\Velmora"},
+      {"c:/Games/Velmora/", "C:\\Games\\Velmora"},
+      {"C:\\Games\\\\Velmora\\.\\", "C:\\Games\\Velmora"},
+      {"C:\\Games\\Old\\..\\Velmora", "C:\\Games\\Velmora"},
+      {"C:\\..\\..\\Velmora", "C:\\Velmora"},  // ".." stops at the root
+      {"C:\\Program Files \\Velmora. .", "C:\\Program Files\\Velmora"},
+      {"\\\\server\\share\\Velmora", "\\\\server\\share\\Velmora"},
+      {"//server/share/a/../Velmora", "\\\\server\\share\\Velmora"},
+  };
+  for (const auto& t : taken) {
+    std::string stored;
+    EXPECT_TRUE(NormaliseFullPath(t.typed, stored)) << t.typed;
+    EXPECT_EQ(stored, t.stored) << t.typed;
+    std::string again;  // the stored form is taken as it is
+    EXPECT_TRUE(NormaliseFullPath(stored, again));
+    EXPECT_EQ(again, stored);
+  }
+}
+
+TEST(Destination, RefusesRootsRelativeFoldersAndOddNames) {
+  const char* refused[] = {
+      "", "C:", "C:\\", "d:/", "C:\\\\", "C:\\.", "C:\\..", "C:\\ .", "C:\\a\\..", "C:\\a\\.. ", "C:\\...",
+      "C:Velmora", "\\Velmora", "Velmora", ".\\Velmora", "..\\Velmora",
+      "\\\\", "\\\\server", "\\\\server\\share", "\\\\server\\share\\", "\\\\server\\share\\.",
+      "\\\\\\share\\x", "\\\\?\\C:\\Velmora", "\\\\.\\C:\\Velmora", "\\\\..\\share\\x",
+      "C:\\a:b", "C:\\a|b", "C:\\a*", "C:\\a?", "C:\\a\"b", "C:\\a\tb", "?:\\Velmora", "C;\\Velmora",
+  };
+  for (const char* typed : refused) {
+    std::string stored = "unchanged";
+    EXPECT_FALSE(NormaliseFullPath(typed, stored)) << typed;
+    EXPECT_EQ(stored, "unchanged") << typed;
+  }
+}
+
+TEST(Destination, PathHelpersShareOneCaseRule) {
+  EXPECT_TRUE(SamePath("C:\\Program Files\\Velmora", "c:/PROGRAM FILES/velmora"));
+  EXPECT_FALSE(SamePath("C:\\Velmora", "C:\\Velmora\\"));
+  EXPECT_TRUE(StartsWithFolder("C:\\Programs\\Velmora", "c:\\programs"));
+  EXPECT_FALSE(StartsWithFolder("C:\\ProgramsX\\Velmora", "C:\\Programs"));
+  EXPECT_FALSE(StartsWithFolder("C:\\Programs\\", "C:\\Programs"));
+  EXPECT_FALSE(StartsWithFolder("C:\\Programs", ""));
+  EXPECT_EQ(JoinPath("C:\\", "a"), "C:\\a");
+  EXPECT_EQ(JoinPath("C:\\x", "a"), "C:\\x\\a");
 }
 
 TEST(Destination, LocalFixedDiskFollowsTheDriveOrTheCurrentDirectory) {
