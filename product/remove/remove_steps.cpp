@@ -1,39 +1,17 @@
-// The removal itself. Only what the setup made is touched: the file names
-// come from the payload list, the folders and keys from what the setup
-// recorded, and a recorded value that points anywhere unexpected (a
-// screen saver of another name, a program group outside the Start menu) is
-// not followed.
+// The removal itself. Only what the setup made is touched: the names come
+// from the installation contract, the folders and keys from what the setup
+// recorded (and only when recorded as full paths), and a file of one of our
+// names goes only when its contents are the payload's. Anything else that
+// bears one of those names is kept and reported.
 #include "product/remove/remove.h"
 
 #include <shlobj.h>
 
 #include <cstring>
 
-#include "installed_files.h"
-
-const char* const ProductKey = "SOFTWARE\\Tarvik\\Velmora\\1.0";
-const char* const AppPathsKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Velmora.scr";
-const char* const UninstallKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Velmora";
-const char* const ScreenSaverName = "Velmora.scr";
+#include "archive/arc_checksum.h"
 
 namespace {
-
-const char* const ShellFoldersKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
-const char* const DesktopKey = "Control Panel\\Desktop";
-const char* const ShortcutNames[] = {"Velmora Settings.Lnk", "Velmora Help.Lnk"};
-
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
-std::string StripSeparator(std::string path) {
-  // "C:\" keeps its separator; "C:\Velmora\" loses it.
-  if (path.size() > 3 && IsSeparator(path.back())) path.pop_back();
-  return path;
-}
-
-std::string JoinPath(const std::string& folder, const std::string& name) {
-  if (folder.empty()) return name;
-  return IsSeparator(folder.back()) ? folder + name : folder + "\\" + name;
-}
 
 // A REG_SZ value of at most MAX_PATH bytes, or empty.
 std::string ReadString(HKEY root, const char* key_name, const char* value) {
@@ -47,10 +25,17 @@ std::string ReadString(HKEY root, const char* key_name, const char* value) {
   return buffer;
 }
 
+// A recorded folder, in full; empty when it is not a full path below a root.
+std::string ReadFolder(HKEY root, const char* key_name, const char* value) {
+  std::string full;
+  if (!NormaliseFullPath(ReadString(root, key_name, value), full)) return "";
+  return full;
+}
+
 bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-void DeleteKey(const char* name, TRemoveReport& report) {
-  LONG rc = RegDeleteKeyA(HKEY_LOCAL_MACHINE, name);
+void DeleteKey(const std::string& name, TRemoveReport& report) {
+  LONG rc = RegDeleteKeyA(HKEY_LOCAL_MACHINE, name.c_str());
   if (rc == ERROR_SUCCESS) report.Removed++;
   else if (rc != ERROR_FILE_NOT_FOUND) report.Failed.push_back(std::string("HKEY_LOCAL_MACHINE\\") + name);
 }
@@ -67,138 +52,193 @@ void DeleteKeyIfEmpty(const char* name) {
   if (rc == ERROR_SUCCESS && subkeys == 0 && values == 0) RegDeleteKeyA(HKEY_LOCAL_MACHINE, name);
 }
 
-// The Start-menu Programs folder: the machine-wide one, else the user's.
-std::string ProgramsFolder() {
-  std::string dir = ReadString(HKEY_LOCAL_MACHINE, ShellFoldersKey, "Common Programs");
-  if (dir.empty()) dir = ReadString(HKEY_CURRENT_USER, ShellFoldersKey, "Programs");
-  return dir;
-}
-
 // The group is recorded relative to the Programs folder; anything that could
 // lead out of it is not followed.
 bool IsSafeRelativeFolder(const std::string& rel) {
-  if (rel.empty() || IsSeparator(rel[0]) || rel.find(':') != std::string::npos) return false;
+  if (rel.empty() || IsPathSeparator(rel[0]) || rel.find(':') != std::string::npos) return false;
   size_t at = 0;
   while (at <= rel.size()) {
     size_t end = rel.find_first_of("\\/", at);
     if (end == std::string::npos) end = rel.size();
     std::string part = rel.substr(at, end - at);
-    if (part == "." || part == "..") return false;
+    if (part.empty() || part.find_first_not_of(". ") == std::string::npos) return false;
     at = end + 1;
   }
   return true;
 }
 
-bool IsScreenSaverName(const std::string& path) {
-  return lstrcmpiA(GetNamePart(path).c_str(), ScreenSaverName) == 0;
+HANDLE OpenForReading(const std::string& path) {
+  return CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+}
+
+// Size and CRC-32 of a file; false when it cannot be read whole.
+bool FileSizeAndCrc(const std::string& path, uint32_t& size, uint32_t& crc) {
+  HANDLE file = OpenForReading(path);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  static bool table_ready = false;
+  if (!table_ready) init_crc_table();
+  table_ready = true;
+  static char buffer[16384];
+  uint32_t state = 0xFFFFFFFFu;
+  uint64_t total = 0;
+  DWORD got = 0;
+  bool ok = true;
+  while ((ok = ReadFile(file, buffer, sizeof buffer, &got, nullptr) != FALSE) && got > 0) {
+    state = update_checksum(state, buffer, got, 2);
+    total += got;
+  }
+  CloseHandle(file);
+  if (!ok || total > 0xFFFFFFFFu) return false;
+  size = static_cast<uint32_t>(total);
+  crc = ~state;
+  return true;
+}
+
+void RemoveOurFile(const std::string& path, TRemoveReport& report) {
+  DWORD attr = GetFileAttributesA(path.c_str());
+  if (attr & FILE_ATTRIBUTE_READONLY) SetFileAttributesA(path.c_str(), attr & ~FILE_ATTRIBUTE_READONLY);
+  if (DeleteFileA(path.c_str())) report.Removed++;
+  else report.Failed.push_back(path);
+}
+
+// One file of an installed name: removed when ours, named when not.
+void RemoveIfOurs(const std::string& path, size_t index, const TRemovePlan& plan, TRemoveReport& report) {
+  switch (CheckInstalledFile(path, index, plan.SelfPath)) {
+    case FileAbsent: break;
+    case FileOurs: RemoveOurFile(path, report); break;
+    case FileNotOurs: report.Kept.push_back(path); break;
+    case FileUnreadable: report.Failed.push_back(path); break;
+  }
+}
+
+// The screen saver chosen in the Display settings, when it is the one that
+// was removed (the control panel may record it by its short name).
+void ForgetChosenScreenSaver(const std::string& removed, const std::string& removed_short,
+                             TRemoveReport& report) {
+  HKEY desktop;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, kDesktopKey, 0, KEY_READ | KEY_SET_VALUE, &desktop) != ERROR_SUCCESS)
+    return;
+  char value[MAX_PATH + 1] = {0};
+  DWORD type = 0, size = MAX_PATH;
+  if (RegQueryValueExA(desktop, kChosenScreenSaverValue, nullptr, &type, reinterpret_cast<BYTE*>(value),
+                       &size) == ERROR_SUCCESS &&
+      (type == REG_SZ || type == REG_EXPAND_SZ) &&
+      (SamePath(value, removed) || (!removed_short.empty() && SamePath(value, removed_short)))) {
+    if (RegDeleteValueA(desktop, kChosenScreenSaverValue) != ERROR_SUCCESS)
+      report.Failed.push_back(std::string("HKEY_CURRENT_USER\\") + kDesktopKey + "\\" + kChosenScreenSaverValue);
+  }
+  RegCloseKey(desktop);
 }
 
 }  // namespace
 
-std::string GetPathPart(const std::string& path) {
-  size_t at = path.find_last_of("\\/:");
-  return at == std::string::npos ? "" : path.substr(0, at + 1);
+bool SameFileContents(const std::string& a, const std::string& b) {
+  HANDLE fa = OpenForReading(a);
+  if (fa == INVALID_HANDLE_VALUE) return false;
+  HANDLE fb = OpenForReading(b);
+  if (fb == INVALID_HANDLE_VALUE) {
+    CloseHandle(fa);
+    return false;
+  }
+  static char ba[8192], bb[8192];
+  bool same = true;
+  for (;;) {
+    DWORD na = 0, nb = 0;
+    if (!ReadFile(fa, ba, sizeof ba, &na, nullptr) || !ReadFile(fb, bb, sizeof bb, &nb, nullptr) || na != nb ||
+        memcmp(ba, bb, na) != 0) {
+      same = false;
+      break;
+    }
+    if (na == 0) break;
+  }
+  CloseHandle(fa);
+  CloseHandle(fb);
+  return same;
 }
 
-std::string GetNamePart(const std::string& path) {
-  size_t at = path.find_last_of("\\/:");
-  return at == std::string::npos ? path : path.substr(at + 1);
-}
-
-bool SamePath(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  std::string x = a, y = b;
-  for (char& c : x) if (c == '/') c = '\\';
-  for (char& c : y) if (c == '/') c = '\\';
-  return lstrcmpiA(x.c_str(), y.c_str()) == 0;
+TFileVerdict CheckInstalledFile(const std::string& path, size_t index, const std::string& self_path) {
+  DWORD attr = GetFileAttributesA(path.c_str());
+  if (attr == INVALID_FILE_ATTRIBUTES) return FileAbsent;
+  if (attr & FILE_ATTRIBUTE_DIRECTORY) return FileNotOurs;
+  HANDLE probe = OpenForReading(path);
+  if (probe == INVALID_HANDLE_VALUE) return FileUnreadable;
+  CloseHandle(probe);
+  if (SamePath(kInstalledFileNames[index], kUninstallerFileName))
+    return SameFileContents(path, self_path) ? FileOurs : FileNotOurs;
+  const TPayloadCheck expected = PayloadCheck(index);
+  uint32_t size = 0, crc = 0;
+  if (expected.Size == 0 && expected.Crc == 0) return FileNotOurs;  // built without the payload
+  if (!FileSizeAndCrc(path, size, crc)) return FileUnreadable;
+  return size == expected.Size && crc == expected.Crc ? FileOurs : FileNotOurs;
 }
 
 TRemovePlan MakeRemovePlan(const std::string& self_path) {
   TRemovePlan plan;
   plan.SelfPath = self_path;
 
-  plan.InstallDir = ReadString(HKEY_LOCAL_MACHINE, AppPathsKey, "Path");
-  if (plan.InstallDir.empty()) plan.InstallDir = ReadString(HKEY_LOCAL_MACHINE, ProductKey, "InstallDir");
-  if (plan.InstallDir.empty()) plan.InstallDir = GetPathPart(self_path);
-  plan.InstallDir = StripSeparator(plan.InstallDir);
+  const std::string app_paths = std::string(kAppPathsKey) + '\\' + kScreenSaverFileName;
+  plan.InstallDir = ReadFolder(HKEY_LOCAL_MACHINE, kProductKey, kInstallDirValue);
+  if (plan.InstallDir.empty()) plan.InstallDir = ReadFolder(HKEY_LOCAL_MACHINE, app_paths.c_str(), kAppPathsPathValue);
+  plan.Recorded = !plan.InstallDir.empty();
 
-  std::string saver = ReadString(HKEY_LOCAL_MACHINE, AppPathsKey, "");
-  if (!saver.empty() && IsScreenSaverName(saver)) {
-    plan.ScreenSaverPath = saver;
-  } else {
-    char windows[MAX_PATH + 1];
-    UINT n = GetWindowsDirectoryA(windows, sizeof windows);
-    if (n > 0 && n < sizeof windows) plan.ScreenSaverPath = JoinPath(windows, ScreenSaverName);
-  }
+  char windows[MAX_PATH + 1];
+  UINT n = GetWindowsDirectoryA(windows, sizeof windows);
+  if (n > 0 && n < sizeof windows) plan.WindowsDir = windows;
 
-  std::string rel = StripSeparator(ReadString(HKEY_LOCAL_MACHINE, ProductKey, "ShellFolder"));
-  std::string programs = ProgramsFolder();
+  std::string programs = ReadFolder(HKEY_LOCAL_MACHINE, kShellFoldersKey, kCommonProgramsValue);
+  if (programs.empty()) programs = ReadFolder(HKEY_CURRENT_USER, kShellFoldersKey, kUserProgramsValue);
+  std::string rel = ReadString(HKEY_LOCAL_MACHINE, kProductKey, kShellFolderValue);
+  while (!rel.empty() && IsPathSeparator(rel.back())) rel.pop_back();
   if (!programs.empty() && IsSafeRelativeFolder(rel)) plan.GroupFolder = JoinPath(programs, rel);
   return plan;
 }
 
-bool IsInstalledFile(const TRemovePlan& plan, const std::string& path) {
-  for (const char* name : InstalledFileNames)
-    if (SamePath(path, JoinPath(plan.InstallDir, name))) return true;
-  return false;
-}
-
-void RemoveFileIfPresent(const std::string& path, TRemoveReport& report) {
-  DWORD attr = GetFileAttributesA(path.c_str());
-  if (attr == INVALID_FILE_ATTRIBUTES) return;  // already gone
-  if (attr & FILE_ATTRIBUTE_DIRECTORY) {
-    report.Failed.push_back(path);  // a folder in a file's place is not ours to remove
-    return;
-  }
-  if (attr & FILE_ATTRIBUTE_READONLY) SetFileAttributesA(path.c_str(), attr & ~FILE_ATTRIBUTE_READONLY);
-  if (DeleteFileA(path.c_str())) report.Removed++;
-  else report.Failed.push_back(path);
-}
-
 void RemoveInstallation(const TRemovePlan& plan, TRemoveReport& report) {
-  // The current screen saver setting, while the file it names still exists.
-  HKEY desktop;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, DesktopKey, 0, KEY_READ | KEY_SET_VALUE, &desktop) == ERROR_SUCCESS) {
-    char value[MAX_PATH + 1] = {0};
-    DWORD type = 0, size = MAX_PATH;
-    if (RegQueryValueExA(desktop, "SCRNSAVE.EXE", nullptr, &type, reinterpret_cast<BYTE*>(value), &size) ==
-            ERROR_SUCCESS &&
-        (type == REG_SZ || type == REG_EXPAND_SZ) && IsScreenSaverName(value)) {
-      if (RegDeleteValueA(desktop, "SCRNSAVE.EXE") != ERROR_SUCCESS)
-        report.Failed.push_back("HKEY_CURRENT_USER\\Control Panel\\Desktop\\SCRNSAVE.EXE");
-    }
-    RegCloseKey(desktop);
-  }
+  if (!plan.Recorded) return;
 
   // Installed files. The screen saver normally lives in the Windows folder,
   // but goes to the install folder when the Windows folder had no room.
-  for (const char* name : InstalledFileNames) {
-    std::string path = JoinPath(plan.InstallDir, name);
+  for (size_t i = 0; i < kInstalledFileCount; i++) {
+    const std::string path = JoinPath(plan.InstallDir, kInstalledFileNames[i]);
     if (SamePath(path, plan.SelfPath)) continue;  // removed after this program has ended
-    RemoveFileIfPresent(path, report);
+    RemoveIfOurs(path, i, plan, report);
   }
-  if (!plan.ScreenSaverPath.empty()) RemoveFileIfPresent(plan.ScreenSaverPath, report);
+  if (!plan.WindowsDir.empty()) {
+    const std::string saver = JoinPath(plan.WindowsDir, kScreenSaverFileName);
+    char short_name[MAX_PATH + 1] = {0};
+    DWORD n = GetShortPathNameA(saver.c_str(), short_name, sizeof short_name);
+    const std::string saver_short = n > 0 && n < sizeof short_name ? short_name : "";
+    const size_t failed = report.Failed.size(), kept = report.Kept.size();
+    RemoveIfOurs(saver, 0, plan, report);
+    if (report.Failed.size() == failed && report.Kept.size() == kept && !Exists(saver))
+      ForgetChosenScreenSaver(saver, saver_short, report);
+  }
 
   // Shortcuts, then the group if nothing else is in it.
   if (!plan.GroupFolder.empty()) {
-    for (const char* name : ShortcutNames) {
+    for (const char* name : {kSettingsLinkName, kHelpLinkName}) {
       std::string link = JoinPath(plan.GroupFolder, name);
+      DWORD attr = GetFileAttributesA(link.c_str());
+      if (attr == INVALID_FILE_ATTRIBUTES) continue;
+      if (attr & FILE_ATTRIBUTE_DIRECTORY) {
+        report.Kept.push_back(link);
+        continue;
+      }
       size_t failed_before = report.Failed.size();
-      bool existed = Exists(link);
-      RemoveFileIfPresent(link, report);
-      if (existed && report.Failed.size() == failed_before)
-        SHChangeNotify(SHCNE_DELETE, SHCNF_PATHA, link.c_str(), nullptr);
+      RemoveOurFile(link, report);
+      if (report.Failed.size() == failed_before) SHChangeNotify(SHCNE_DELETE, SHCNF_PATHA, link.c_str(), nullptr);
     }
     if (RemoveDirectoryA(plan.GroupFolder.c_str()))
       SHChangeNotify(SHCNE_RMDIR, SHCNF_PATHA, plan.GroupFolder.c_str(), nullptr);
   }
 
   // Registry entries; the maker's keys only when they are then empty.
-  DeleteKey(AppPathsKey, report);
-  DeleteKey(UninstallKey, report);
-  DeleteKey(ProductKey, report);
-  DeleteKeyIfEmpty("SOFTWARE\\Tarvik\\Velmora");
-  DeleteKeyIfEmpty("SOFTWARE\\Tarvik");
+  DeleteKey(std::string(kAppPathsKey) + '\\' + kScreenSaverFileName, report);
+  DeleteKey(kUninstallKey, report);
+  DeleteKey(kProductKey, report);
+  DeleteKeyIfEmpty(kProductFamilyKey);
+  DeleteKeyIfEmpty(kMakerKey);
 
   // The install folder, unless the user keeps something there (or this
   // program still runs from it; its clean-up copy removes it then).
@@ -206,9 +246,16 @@ void RemoveInstallation(const TRemovePlan& plan, TRemoveReport& report) {
 }
 
 std::string FormatReport(const TRemoveReport& report) {
-  if (report.Failed.empty()) return "Velmora was removed from your computer.";
-  std::string text = "Velmora was removed, but these items could not be removed:\r\n\r\n";
-  for (const std::string& f : report.Failed) text += "    " + f + "\r\n";
-  text += "\r\nYou can delete them yourself when they are no longer in use.";
+  if (report.Failed.empty() && report.Kept.empty()) return "Velmora was removed from your computer.";
+  std::string text = "Velmora was removed, with these exceptions.";
+  if (!report.Kept.empty()) {
+    text += "\n\nKept because they were changed or are not Velmora's:";
+    for (const std::string& f : report.Kept) text += "\n    " + f;
+  }
+  if (!report.Failed.empty()) {
+    text += "\n\nCould not be removed:";
+    for (const std::string& f : report.Failed) text += "\n    " + f;
+    text += "\n\nYou can delete them yourself when they are no longer in use.";
+  }
   return text;
 }

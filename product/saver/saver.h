@@ -40,8 +40,10 @@ extern const char* const SaverSettingsKey;  // "Software\Tarvik\Velmora"
 TSaverSettings LoadSaverSettings();
 bool SaveSaverSettings(const TSaverSettings& settings);
 
-// Runs the settings dialog; returns when it is closed.
-void RunSettingsDialog(HINSTANCE instance, HWND parent);
+// Runs the settings dialog; returns when it is closed. search_restricted:
+// what RestrictDllSearch answered (the dialog's slider comes from the common
+// controls library, loaded here rather than imported).
+void RunSettingsDialog(HINSTANCE instance, HWND parent, bool search_restricted);
 
 // The chime's full path from the App Paths entry of the screen saver
 // ("Path" value + "\Velmora.wav"), or an empty string when it is not there.

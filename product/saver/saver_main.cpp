@@ -6,6 +6,8 @@
 //   Velmora.scr /c[:HWND]    the settings dialog (also with no arguments)
 #include "product/saver/saver.h"
 
+#include "install/dll_search.h"
+
 #include <mmsystem.h>
 
 #include <cstdlib>
@@ -43,6 +45,9 @@ struct TSaverWindowState {
   POINT FirstMouse = {0, 0};
   bool Closing = false;
   bool Playing = false;
+  // The sound library, loaded at start rather than imported (see
+  // install/dll_search.h); null when missing, and the saver stays silent.
+  BOOL(WINAPI* PlaySound)(LPCSTR, HMODULE, DWORD) = nullptr;
 };
 
 TSaverWindowState Saver;
@@ -163,7 +168,7 @@ LRESULT CALLBACK SaverWndProc(HWND wnd, UINT msg, WPARAM wparam, LPARAM lparam) 
     case WM_DESTROY:
       KillTimer(wnd, FrameTimer);
       FreeBackBuffer();
-      if (Saver.Playing) PlaySoundA(nullptr, nullptr, 0);
+      if (Saver.Playing) Saver.PlaySound(nullptr, nullptr, 0);
       Saver.Playing = false;
       PostQuitMessage(0);
       return 0;
@@ -204,8 +209,8 @@ int RunSaverWindow(HINSTANCE instance, TSaverMode mode, HWND parent) {
     if (wnd) {
       SetForegroundWindow(wnd);
       char chime[MAX_PATH + 32];
-      if (Saver.Settings.Sound && FindChime(chime, sizeof chime))
-        Saver.Playing = PlaySoundA(chime, nullptr, SND_FILENAME | SND_ASYNC | SND_LOOP | SND_NODEFAULT) != FALSE;
+      if (Saver.Settings.Sound && Saver.PlaySound && FindChime(chime, sizeof chime))
+        Saver.Playing = Saver.PlaySound(chime, nullptr, SND_FILENAME | SND_ASYNC | SND_LOOP | SND_NODEFAULT) != FALSE;
     }
   }
   if (!wnd) return 1;
@@ -221,10 +226,16 @@ int RunSaverWindow(HINSTANCE instance, TSaverMode mode, HWND parent) {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR args, int) {
+  // A screen saver is started from wherever it lies, by the system or by
+  // hand: libraries come from the system folder only.
+  const bool search_restricted = RestrictDllSearch();
   TSaverCommand cmd = ParseSaverCommand(args);
   HWND window = reinterpret_cast<HWND>(cmd.Window);
   switch (cmd.Mode) {
     case SaverFullScreen:
+      if (HMODULE sound = LoadSystemLibrary("winmm.dll", search_restricted))
+        Saver.PlaySound = reinterpret_cast<BOOL(WINAPI*)(LPCSTR, HMODULE, DWORD)>(
+            GetProcAddress(sound, "PlaySoundA"));
       return RunSaverWindow(instance, SaverFullScreen, nullptr);
     case SaverPreview:
       if (!IsWindow(window)) return 1;
@@ -232,7 +243,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR args, int) {
     case SaverPassword:
       return 0;
     case SaverConfig:
-      RunSettingsDialog(instance, IsWindow(window) ? window : nullptr);
+      RunSettingsDialog(instance, IsWindow(window) ? window : nullptr, search_restricted);
       return 0;
   }
   return 0;

@@ -1,6 +1,8 @@
 // Command line, settings and the settings dialog of Velmora.scr.
 #include "product/saver/saver.h"
 
+#include "install/dll_search.h"
+
 #include <commctrl.h>
 
 #include <cctype>
@@ -165,8 +167,14 @@ static INT_PTR CALLBACK SettingsDialogProc(HWND dlg, UINT msg, WPARAM wparam, LP
   return FALSE;
 }
 
-void RunSettingsDialog(HINSTANCE instance, HWND parent) {
+void RunSettingsDialog(HINSTANCE instance, HWND parent, bool search_restricted) {
+  // Without the library the slider is missing and the dialog cannot be made;
+  // that is all the harm.
+  HMODULE controls = LoadSystemLibrary("comctl32.dll", search_restricted);
+  using InitFn = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+  auto init = controls ? reinterpret_cast<InitFn>(GetProcAddress(controls, "InitCommonControlsEx")) : nullptr;
   INITCOMMONCONTROLSEX icc = {sizeof icc, ICC_BAR_CLASSES};
-  InitCommonControlsEx(&icc);
+  if (init != nullptr) init(&icc);
   DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_SETTINGS), parent, SettingsDialogProc, 0);
+  if (controls != nullptr) FreeLibrary(controls);
 }

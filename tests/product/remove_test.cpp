@@ -12,19 +12,23 @@
 #include <objbase.h>
 #include <shlobj.h>
 
+#include "install/install_contract.h"
 #include "tests/product/product_test_util.h"
 
 using namespace product_test;
 
 namespace {
 
-const char ProductKey[] = "SOFTWARE\\Tarvik\\Velmora\\1.0";
-const char MakerKey[] = "SOFTWARE\\Tarvik";
-const char AppPathsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Velmora.scr";
-const char UninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Velmora";
-const char DesktopKey[] = "Control Panel\\Desktop";
+// The keys and names come from the installation contract, as in the setup
+// and the uninstaller.
+const char* const ProductKey = kProductKey;
+const char* const MakerKey = kMakerKey;
+const std::string AppPathsEntry = std::string(kAppPathsKey) + "\\" + kScreenSaverFileName;
+const char* const AppPathsKey = AppPathsEntry.c_str();
+const char* const UninstallKey = kUninstallKey;
+const char* const DesktopKey = kDesktopKey;
 const char InstallDir[] = "C:\\Program Files\\Velmora";
-const char* const Payload[] = {"Velmora.scr", "Velmora.Hlp", "Velmora.cnt", "VLRemove.exe", "ReadMe.txt", "Velmora.wav"};
+const auto& Payload = kInstalledFileNames;
 const char Title[] = "Velmora Uninstall";
 
 std::string WindowsFolder() {
@@ -48,6 +52,15 @@ std::string InstalledPath(const std::string& name) {
 }
 
 std::string Group() { return ProgramsFolder() + "\\Velmora"; }
+
+bool AppendText(const std::string& file, const std::string& text) {
+  HANDLE h = CreateFileA(file.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  bool ok = WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) && written == text.size();
+  CloseHandle(h);
+  return ok;
+}
 
 bool MakeLink(const std::string& file, const std::string& target, const std::string& args) {
   IShellLinkA* link = nullptr;
@@ -260,14 +273,44 @@ TEST_F(Uninstaller, FindsTheInstallationWithoutTheProductKey) {
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, MakerKey)) << "the empty maker key stays";
 }
 
-TEST_F(Uninstaller, FallsBackToItsOwnFolderWhenNothingIsRecorded) {
-  ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, ProductKey), ERROR_SUCCESS);
-  ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, AppPathsKey), ERROR_SUCCESS);
+TEST_F(Uninstaller, RemovesNothingWhenNoInstallationIsRecorded) {
+  // Neither the product key nor App Paths names a folder in full: whatever
+  // lies beside the uninstaller stays, and the user is told why.
+  ASSERT_TRUE(WriteString(HKEY_LOCAL_MACHINE, ProductKey, "InstallDir", "Velmora"));  // relative
+  ASSERT_TRUE(WriteString(HKEY_LOCAL_MACHINE, AppPathsKey, "Path", "C:\\"));          // a root
   std::string out;
   EXPECT_EQ(RunQuiet(out, std::string(InstallDir) + "\\VLRemove.exe"), 0) << out;
-  ExpectUninstallerGone();
-  for (const char* name : Payload) EXPECT_FALSE(Exists(InstalledPath(name))) << name;
-  EXPECT_TRUE(WaitFor([] { return !Exists(InstallDir); }, 10000));
+  EXPECT_NE(out.find("Velmora is not installed on this computer. Nothing was removed."), std::string::npos) << out;
+  Pump(500);
+  for (const char* name : Payload) EXPECT_TRUE(Exists(InstalledPath(name))) << name;
+  EXPECT_TRUE(Exists(Group() + "\\Velmora Help.Lnk"));
+  EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
+}
+
+TEST_F(Uninstaller, KeepsAndNamesFilesThatAreNotTheSetups) {
+  // A changed readme, another program's screen saver under our name, and an
+  // uninstaller that is not this one: all kept, all named; the rest goes.
+  std::string readme = InstalledPath("ReadMe.txt");
+  std::string saver = InstalledPath("Velmora.scr");
+  std::string other_remover = std::string(InstallDir) + "\\VLRemove.exe";
+  ASSERT_TRUE(AppendText(readme, "my own notes"));
+  ASSERT_TRUE(CopyFileA(PayloadFile("ReadMe.txt").c_str(), saver.c_str(), FALSE));
+  ASSERT_TRUE(AppendText(other_remover, "x"));
+  TProcess p;
+  std::string out;
+  ASSERT_TRUE(Start("\"" + PayloadFile("VLRemove.exe") + "\" /quiet", p, true));
+  out = p.ReadOutput();
+  EXPECT_EQ(p.Wait(), 3) << out;
+  EXPECT_NE(out.find("Kept because they were changed or are not Velmora's"), std::string::npos) << out;
+  for (const std::string& kept : {readme, saver, other_remover}) {
+    EXPECT_TRUE(Exists(kept)) << kept;
+    EXPECT_NE(out.find(kept), std::string::npos) << kept << "\n" << out;
+  }
+  for (const char* name : {"Velmora.Hlp", "Velmora.cnt", "Velmora.wav"}) EXPECT_FALSE(Exists(InstalledPath(name))) << name;
+  std::string chosen;
+  EXPECT_TRUE(ReadString(HKEY_CURRENT_USER, DesktopKey, "SCRNSAVE.EXE", chosen)) << "the kept saver stays chosen";
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, ProductKey));
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
 }
 
 TEST_F(Uninstaller, FilesAlreadyDeletedAreNoFailure) {
@@ -290,7 +333,7 @@ TEST_F(Uninstaller, AFileHeldOpenIsReportedAndTheRestRemoved) {
   int code = RunQuiet(out);
   CloseHandle(h);
   EXPECT_EQ(code, 1) << out;
-  EXPECT_NE(out.find("could not be removed"), std::string::npos) << out;
+  EXPECT_NE(out.find("Could not be removed:"), std::string::npos) << out;
   EXPECT_NE(out.find(held), std::string::npos) << out;
   ExpectUninstallerGone();
   EXPECT_TRUE(Exists(held));
@@ -321,30 +364,48 @@ TEST_F(Uninstaller, AKeyThatCannotGoIsReportedAndTheRestRemoved) {
   EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tarvik\\Velmora\\1.0\\Extra"));
 }
 
-TEST_F(Uninstaller, TheCleanUpSwitchDeletesNothingButAnUninstaller) {
+TEST_F(Uninstaller, TheCleanUpSwitchDeletesNothingButTheInstalledUninstaller) {
+  // Another file; an uninstaller that differs from the running one; an
+  // identical one outside the recorded folder: none of them goes, nothing
+  // is scheduled for the next restart, and the installation stays.
   std::string readme = InstalledPath("ReadMe.txt");
-  TProcess p;
-  ASSERT_TRUE(Start("\"" + InstalledPath("VLRemove.exe") + "\" /cleanup 0 \"" + readme + "\"", p));
-  EXPECT_EQ(p.Wait(), 0);
-  EXPECT_TRUE(Exists(readme));
+  std::string installed = InstalledPath("VLRemove.exe");
+  std::string elsewhere = std::string(InstallDir) + "\\..\\VLRemove.exe";
+  ASSERT_TRUE(CopyFileA(PayloadFile("VLRemove.exe").c_str(), elsewhere.c_str(), FALSE));
+  ASSERT_TRUE(AppendText(installed, "x"));
+  for (const std::string& target : {readme, installed, elsewhere}) {
+    TProcess p;
+    ASSERT_TRUE(Start("\"" + PayloadFile("VLRemove.exe") + "\" /cleanup 0 0 \"" + target + "\"", p));
+    EXPECT_EQ(p.Wait(), 0) << target;
+    EXPECT_TRUE(Exists(target)) << target;
+  }
+  DeleteFileA(elsewhere.c_str());
+  std::string pending;
+  ReadString(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager",
+             "PendingFileRenameOperations", pending);
+  EXPECT_EQ(pending.find("VLRemove"), std::string::npos) << pending;
   EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, ProductKey)) << "and it removes nothing else either";
 }
 
 TEST_F(Uninstaller, DoesNotFollowRecordedValuesOutOfPlace) {
-  // A group recorded as an absolute or climbing path, and an App Paths
-  // default naming some other program: neither is touched.
+  // A group recorded as an absolute or climbing path, an App Paths default
+  // naming some other program and an App Paths folder elsewhere: none of
+  // them is followed.
   std::string bystander = std::string(InstallDir) + "\\..\\Bystander";
   ASSERT_TRUE(CreateDirectoryA(bystander.c_str(), nullptr));
   std::string other_exe = bystander + "\\Other.exe";
   ASSERT_TRUE(CopyFileA(PayloadFile("ReadMe.txt").c_str(), other_exe.c_str(), FALSE));
   ASSERT_TRUE(CopyFileA(PayloadFile("ReadMe.txt").c_str(), (bystander + "\\Velmora Help.Lnk").c_str(), FALSE));
   ASSERT_TRUE(WriteString(HKEY_LOCAL_MACHINE, AppPathsKey, "", other_exe));
+  ASSERT_TRUE(WriteString(HKEY_LOCAL_MACHINE, AppPathsKey, "Path", bystander));
+  ASSERT_TRUE(CopyFileA(PayloadFile("ReadMe.txt").c_str(), (bystander + "\\ReadMe.txt").c_str(), FALSE));
   ASSERT_TRUE(WriteString(HKEY_LOCAL_MACHINE, ProductKey, "ShellFolder", "..\\..\\..\\..\\Program Files\\Bystander"));
   std::string out;
   EXPECT_EQ(RunQuiet(out), 0) << out;
   ExpectUninstallerGone();
   EXPECT_TRUE(Exists(other_exe));
   EXPECT_TRUE(Exists(bystander + "\\Velmora Help.Lnk"));
+  EXPECT_TRUE(Exists(bystander + "\\ReadMe.txt"));
   EXPECT_FALSE(Exists(InstalledPath("Velmora.scr"))) << "the screen saver is looked for in the Windows folder";
   RemoveTree(bystander);
 }
