@@ -19,8 +19,11 @@ bin=${VELMORA_TEST_BIN:?}
 template=${VELMORA_PREFIX_TEMPLATE:?}
 case_dir=${VELMORA_CASE_ROOT:?}/$name
 # RichEdit from a file found first by name would be taken over the built-in
-# one: exactly what a planted RICHED32.DLL relies on.
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;riched32=n,b"
+# one: exactly what a planted RICHED32.DLL relies on. A case may ask for more
+# libraries to be taken from files first with a line
+# "# dll-overrides: NAME=n,b;...".
+overrides=$(sed -n 's/^# dll-overrides: //p' "$script" | tr '\n' ';')
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;riched32=n,b${overrides:+;${overrides%;}}"
 WINE=${WINE:-/usr/lib/wine/wine64}
 WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver}
 
@@ -52,6 +55,8 @@ IFS='|' read -r -a host_files <<< "${VELMORA_PAYLOAD_HOST:?}"
 for f in "${host_files[@]}"; do payload+="$(winpath "$f")|"; done
 export VELMORA_PAYLOAD=$payload
 export SETUP='C:\downloads\VelmoraSetup.exe'
+# A library that records its loading, for cases that plant it under more names.
+export VL_PLANTED_DLL=$(winpath "$bin/planted_dll.dll")
 export SHOTS=$(winpath "$case_dir/shots")
 
 # The DPI is read by every program at its start, the driver's included: it

@@ -14,7 +14,7 @@
 //           press back|next|finish|cancel | button NAME enabled|disabled|hidden
 //           button-text NAME TEXT | progress N | box TITLE TEXT ok|cancel|yes|no
 //           nobox | browse ok|cancel | shot FILE.bmp | exit | second-copy EXE
-//           mainwindow 0|1 | dpi N | layout [TEMPLATE] | picture
+//           mainwindow 0|1 | dpi N | layout [TEMPLATE] | picture | exit CODE | terminate
 // Programs: start EXE [ARGS] starts any program (the setup, the uninstaller,
 //           the screen saver); the commands above act on its windows.
 // Results:  file PATH [SIZE] | nofile PATH | same PATH HOSTCOPY | stamped PATH
@@ -23,7 +23,10 @@
 //           nokey KEY | link PATH TARGET ARGS ICON DESCRIPTION
 //           launch SCREENSAVER | nolaunch [MS] | noplanted
 //           (link with an empty TARGET leaves the target unchecked)
-// Set-up:   regset KEY VALUE DATA | regkey KEY | mkdir PATH
+//           snapshot NAME | unchanged NAME (the files of C:\ and the
+//           registry keys an installation touches, as recorded by snapshot)
+// Set-up:   regset KEY VALUE DATA | regkey KEY | mkdir PATH | copy FROM TO
+//           restart (what the system does at the next start: wineboot -r)
 //           writefile PATH TEXT | filetime PATH release|older|newer
 //           oldfiles INSTALLDIR release|older|newer | kept INSTALLDIR
 // Report:   printreg KEY | printlink PATH
@@ -35,8 +38,9 @@
 // KEY is a path below HKEY_LOCAL_MACHINE. The driver provides ${VL_WINDIR},
 // ${VL_PROGRAMS} (the machine's Start-menu Programs folder),
 // ${VL_PROGRAMFILES}, ${VL_SCREENSAVER} (where the payload's screen saver
-// is installed; empty when the payload has none) and ${VL_PAYLOAD_KB} (the
-// payload files' sizes added up, in kilobytes rounded up).
+// is installed; empty when the payload has none), ${VL_PAYLOAD_KB} (the
+// payload files' sizes added up, in kilobytes rounded up) and ${VL_UNINSTALLER}
+// (the payload's uninstaller as built; empty when it has none).
 #include <windows.h>
 
 #include <commctrl.h>
@@ -47,6 +51,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -70,6 +76,7 @@ struct TDriver {
   std::string Program;  // the started program's file, for its dialog templates
   int Line = 0;
   std::string Command;
+  std::map<std::string, std::set<std::string>> Snapshots;
 };
 
 TDriver Driver;
@@ -507,6 +514,80 @@ PROCESS_INFORMATION StartProgram(const std::string& exe, const std::string& args
   return process;
 }
 
+std::string SystemFolder() {
+  char buffer[MAX_PATH] = {};
+  GetSystemDirectoryA(buffer, sizeof buffer);
+  return buffer;
+}
+
+// --- snapshots of what an installation may touch ---------------------------
+
+// Every file and folder below dir, with the size of each file. The records
+// of the test's own stand-ins (C:\velmora-*.txt) are not the programs'.
+void ListTree(const std::string& dir, std::set<std::string>& out) {
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    std::string name = data.cFileName;
+    if (name == "." || name == "..") continue;
+    std::string path = dir + "\\" + name;
+    if (path.rfind(std::string(kLaunchRecord).substr(0, 11), 0) == 0) continue;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      out.insert("dir  " + path);
+      ListTree(path, out);
+    } else {
+      out.insert("file " + path + " " + std::to_string(data.nFileSizeLow));
+    }
+  } while (FindNextFileA(find, &data));
+  FindClose(find);
+}
+
+// Every key and value below a key, with each value's type and data.
+void ListKey(HKEY root, const std::string& root_name, const std::string& path, std::set<std::string>& out) {
+  HKEY key;
+  if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+  out.insert("key  " + root_name + path);
+  for (DWORD i = 0;; ++i) {
+    char name[16384];
+    DWORD name_size = sizeof name, type = 0;
+    BYTE value[4096];
+    DWORD value_size = sizeof value;
+    LONG rc = RegEnumValueA(key, i, name, &name_size, nullptr, &type, value, &value_size);
+    if (rc == ERROR_NO_MORE_ITEMS) break;
+    std::string data = rc == ERROR_SUCCESS ? std::string(reinterpret_cast<char*>(value), value_size) : "<long>";
+    for (char& ch : data)
+      if (static_cast<unsigned char>(ch) < 32) ch = '.';
+    out.insert("val  " + root_name + path + " [" + name + "] " + std::to_string(type) + " " + data);
+  }
+  for (DWORD i = 0;; ++i) {
+    char name[256];
+    DWORD name_size = sizeof name;
+    if (RegEnumKeyExA(key, i, name, &name_size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    ListKey(root, root_name, path + "\\" + name, out);
+  }
+  RegCloseKey(key);
+}
+
+std::set<std::string> Snapshot() {
+  std::set<std::string> state;
+  ListTree("C:", state);
+  ListKey(HKEY_LOCAL_MACHINE, "HKLM\\", "SOFTWARE", state);
+  ListKey(HKEY_LOCAL_MACHINE, "HKLM\\", "System\\CurrentControlSet\\Control\\Session Manager", state);
+  ListKey(HKEY_CURRENT_USER, "HKCU\\", "Control Panel\\Desktop", state);
+  return state;
+}
+
+void CheckUnchanged(const std::set<std::string>& before, const std::set<std::string>& after) {
+  std::string differences;
+  int count = 0;
+  for (const std::string& item : before)
+    if (!after.count(item) && count++ < 20) differences += "\n  gone:  " + item;
+  for (const std::string& item : after)
+    if (!before.count(item) && count++ < 20) differences += "\n  added: " + item;
+  Check(count == 0, std::to_string(count) + " differences:" + differences);
+}
+
 void Need(const std::vector<std::string>& words, size_t count) {
   Check(words.size() == count, "expects " + std::to_string(count - 1) + " argument(s)");
 }
@@ -841,12 +922,20 @@ void Run(const std::vector<std::string>& w) {
   } else if (c == "shot") {
     Need(w, 2);
     SaveScreenshot(w[1]);
-  } else if (c == "exit") {
+  } else if (c == "exit" || c == "terminate") {
+    // exit [CODE]: the program ends by itself with CODE (0 if not given);
+    // terminate: it is ended, having run a moment.
+    Check(w.size() <= 2, "exit [CODE]");
+    if (c == "terminate") {
+      Sleep(3000);
+      TerminateProcess(Driver.Setup.hProcess, 0);
+    }
     Check(WaitForSingleObject(Driver.Setup.hProcess, kWaitMs) == WAIT_OBJECT_0,
           "the setup does not end");
     DWORD code = 1;
     GetExitCodeProcess(Driver.Setup.hProcess, &code);
-    Check(code == 0, "the setup ended with " + std::to_string(code));
+    const DWORD expected = w.size() == 2 ? static_cast<DWORD>(std::atoi(w[1].c_str())) : 0;
+    Check(code == expected, "the program ended with " + std::to_string(code));
     CloseHandle(Driver.Setup.hProcess);
     CloseHandle(Driver.Setup.hThread);
     Driver.Setup = {};
@@ -1015,7 +1104,7 @@ void Run(const std::vector<std::string>& w) {
           "the Display control panel was started");
   } else if (c == "noplanted") {
     Check(GetFileAttributesA(kPlantedDllRecord) == INVALID_FILE_ATTRIBUTES,
-          "the planted RICHED32.DLL was loaded");
+          "a planted library was loaded");
     Check(GetFileAttributesA(kPlantedExeRecord) == INVALID_FILE_ATTRIBUTES,
           "the planted rundll32.exe was started");
   } else if (c == "mkdir") {
@@ -1023,6 +1112,23 @@ void Run(const std::vector<std::string>& w) {
     Check(SHCreateDirectoryExA(nullptr, w[1].c_str(), nullptr) == ERROR_SUCCESS ||
               GetFileAttributesA(w[1].c_str()) != INVALID_FILE_ATTRIBUTES,
           "cannot create " + w[1]);
+  } else if (c == "copy") {
+    Need(w, 3);
+    Check(CopyFileA(w[1].c_str(), w[2].c_str(), FALSE) != 0, "cannot copy " + w[1] + " to " + w[2]);
+  } else if (c == "restart") {
+    Need(w, 1);
+    PROCESS_INFORMATION boot = StartProgram(SystemFolder() + "\\wineboot.exe", "-r");
+    Check(WaitForSingleObject(boot.hProcess, 120000) == WAIT_OBJECT_0, "wineboot -r does not end");
+    CloseHandle(boot.hProcess);
+    CloseHandle(boot.hThread);
+  } else if (c == "snapshot") {
+    Need(w, 2);
+    Driver.Snapshots[w[1]] = Snapshot();
+  } else if (c == "unchanged") {
+    Need(w, 2);
+    auto found = Driver.Snapshots.find(w[1]);
+    Check(found != Driver.Snapshots.end(), "no snapshot " + w[1]);
+    CheckUnchanged(found->second, Snapshot());
   } else if (c == "writefile") {
     Need(w, 3);
     std::ofstream out(w[1], std::ios::binary);
@@ -1078,6 +1184,10 @@ int main(int argc, char** argv) {
   _putenv(("VL_PROGRAMFILES=" + program_files).c_str());
   _putenv(("VL_SCREENSAVER=" + PayloadScreenSaver()).c_str());
   _putenv(("VL_PAYLOAD_KB=" + std::to_string(PayloadKilobytes())).c_str());
+  std::string uninstaller;
+  for (const std::string& file : PayloadFiles())
+    if (NamePart(file) == "VLRemove.exe") uninstaller = file;
+  _putenv(("VL_UNINSTALLER=" + uninstaller).c_str());
   std::ifstream script(argv[1]);
   if (!script) {
     std::fprintf(stderr, "setup_driver: cannot read %s\n", argv[1]);
