@@ -533,6 +533,9 @@ void ListTree(const std::string& dir, std::set<std::string>& out) {
     if (name == "." || name == "..") continue;
     std::string path = dir + "\\" + name;
     if (path.rfind(std::string(kLaunchRecord).substr(0, 11), 0) == 0) continue;
+    // The user folders lead into the host's home (Documents, Desktop, ...);
+    // of them only the temp folder is the programs' (listed on its own).
+    if (path == "C:\\users" || (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) continue;
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       out.insert("dir  " + path);
       ListTree(path, out);
@@ -572,6 +575,9 @@ void ListKey(HKEY root, const std::string& root_name, const std::string& path, s
 std::set<std::string> Snapshot() {
   std::set<std::string> state;
   ListTree("C:", state);
+  char temp[MAX_PATH] = {};
+  DWORD length = GetTempPathA(sizeof temp, temp);
+  if (length > 1 && length < sizeof temp) ListTree(std::string(temp, length - 1), state);
   ListKey(HKEY_LOCAL_MACHINE, "HKLM\\", "SOFTWARE", state);
   ListKey(HKEY_LOCAL_MACHINE, "HKLM\\", "System\\CurrentControlSet\\Control\\Session Manager", state);
   ListKey(HKEY_CURRENT_USER, "HKCU\\", "Control Panel\\Desktop", state);
