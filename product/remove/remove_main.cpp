@@ -130,8 +130,16 @@ bool StartCleanupCopy(const std::string& self, bool quiet) {
   BOOL ok = CreateProcessA(exe.c_str(), command, nullptr, nullptr, TRUE, 0, nullptr, temp_dir.c_str(), &si, &pi);
   CloseHandle(me);
   if (ok) {
+    // Starting a process can take a while; the question box that was just
+    // answered, and anything else of ours, is served meanwhile.
     HANDLE either[2] = {ready, pi.hProcess};
-    WaitForMultipleObjects(2, either, FALSE, INFINITE);
+    while (MsgWaitForMultipleObjects(2, either, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0 + 2) {
+      MSG m;
+      while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&m);
+        DispatchMessageA(&m);
+      }
+    }
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
   } else {
