@@ -23,8 +23,9 @@
 //           nokey KEY | link PATH TARGET ARGS ICON DESCRIPTION
 //           launch SCREENSAVER | nolaunch [MS] | noplanted
 //           (link with an empty TARGET leaves the target unchecked)
-//           snapshot NAME | unchanged NAME (the files of C:\ and the
-//           registry keys an installation touches, as recorded by snapshot)
+//           snapshot NAME | unchanged NAME (the files of C:\ but the user
+//           folders, the temp folder, and the registry keys an installation
+//           touches, as recorded by snapshot)
 // Set-up:   regset KEY VALUE DATA | regkey KEY | mkdir PATH | copy FROM TO
 //           restart (what the system does at the next start: wineboot -r)
 //           writefile PATH TEXT | filetime PATH release|older|newer
@@ -578,9 +579,13 @@ std::set<std::string> Snapshot() {
   char temp[MAX_PATH] = {};
   DWORD length = GetTempPathA(sizeof temp, temp);
   if (length > 1 && length < sizeof temp) ListTree(std::string(temp, length - 1), state);
-  ListKey(HKEY_LOCAL_MACHINE, "HKLM\\", "SOFTWARE", state);
-  ListKey(HKEY_LOCAL_MACHINE, "HKLM\\", "System\\CurrentControlSet\\Control\\Session Manager", state);
-  ListKey(HKEY_CURRENT_USER, "HKCU\\", "Control Panel\\Desktop", state);
+  // The keys an installation writes to or may leave behind (the whole of
+  // HKLM\SOFTWARE would take minutes to walk under Wine).
+  for (const char* key : {"SOFTWARE\\Tarvik", "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths",
+                          "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall",
+                          "System\\CurrentControlSet\\Control\\Session Manager"})
+    ListKey(HKEY_LOCAL_MACHINE, "HKLM\\", key, state);
+  for (const char* key : {"Control Panel\\Desktop", "Software\\Tarvik"}) ListKey(HKEY_CURRENT_USER, "HKCU\\", key, state);
   return state;
 }
 
