@@ -39,19 +39,12 @@ endfunction()
 # costs seconds and listing alone would start every program: there the
 # program is one test, run whole, with a time limit for all of it.
 set(VELMORA_WHOLE_PROGRAM_TIMEOUT 1800)
-# win32 programs that fail under emulated 32-bit Wine and whose cause is not
-# found yet (the 32-bit build or the emulation): visible as disabled tests
-# until then.
-set(VELMORA_WIN32_AWAITING_FIX unpack_tests install_shortcuts_tests install_files_tests)
 function(velmora_gtest_tests target)
   cmake_parse_arguments(ARG "" "TEST_PREFIX;DISCOVERY_TIMEOUT" "PROPERTIES" ${ARGN})
   if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
     add_test(NAME ${target} COMMAND ${target})
     set_tests_properties(${target} PROPERTIES ${ARG_PROPERTIES})
     set_tests_properties(${target} PROPERTIES TIMEOUT ${VELMORA_WHOLE_PROGRAM_TIMEOUT})
-    if(target IN_LIST VELMORA_WIN32_AWAITING_FIX)
-      set_tests_properties(${target} PROPERTIES DISABLED TRUE)
-    endif()
   else()
     gtest_discover_tests(${target}
       TEST_PREFIX "${ARG_TEST_PREFIX}"
