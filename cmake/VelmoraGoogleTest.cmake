@@ -39,10 +39,27 @@ endfunction()
 # costs seconds and listing alone would start every program: there the
 # program is one test, run whole, with a time limit for all of it.
 set(VELMORA_WHOLE_PROGRAM_TIMEOUT 1800)
+# Tests left out of the emulated run for its time alone, as PROGRAM:TEST.
+# Each is exhaustive fixed-width integer work, with no pointer-sized value in
+# the code it covers, that the host and win64 builds run; under emulation it
+# took most of its program's time.
+set(VELMORA_WIN32_LEFT_OUT
+  unpack_tests:DecodeTable.FastLookupEqualsTheSearchForEveryPeek)
 function(velmora_gtest_tests target)
   cmake_parse_arguments(ARG "" "TEST_PREFIX;DISCOVERY_TIMEOUT" "PROPERTIES" ${ARGN})
   if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
-    add_test(NAME ${target} COMMAND ${target})
+    set(left_out)
+    foreach(entry IN LISTS VELMORA_WIN32_LEFT_OUT)
+      if(entry MATCHES "^${target}:(.+)$")
+        list(APPEND left_out ${CMAKE_MATCH_1})
+      endif()
+    endforeach()
+    if(left_out)
+      list(JOIN left_out ":" left_out)
+      add_test(NAME ${target} COMMAND ${target} --gtest_filter=-${left_out})
+    else()
+      add_test(NAME ${target} COMMAND ${target})
+    endif()
     set_tests_properties(${target} PROPERTIES ${ARG_PROPERTIES})
     set_tests_properties(${target} PROPERTIES TIMEOUT ${VELMORA_WHOLE_PROGRAM_TIMEOUT})
   else()
