@@ -29,6 +29,7 @@
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define VELMORA_CRC_CLMUL 1
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -101,15 +102,25 @@ VELMORA_CLMUL_TARGET uint32_t crc32_folded(uint32_t c, const uint8_t* p, size_t 
   return uint32_t(_mm_extract_epi32(_mm_xor_si128(t, x), 1));
 }
 
-bool crc_folding_available() {
-  static const bool available = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
-  return available;
+// Asked once, when the tables are filled: a guarded local static or the
+// compiler's processor-feature query would link the thread-safe guard, the
+// exception machinery under it and a processor table into every small
+// program that checks a CRC.
+bool crc_folding = false;
+
+bool crc_folding_supported() {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+  return (ecx & bit_PCLMUL) != 0 && (ecx & bit_SSE4_1) != 0;
 }
 #endif
 
 }  // namespace
 
 void init_crc_table() {
+#if VELMORA_CRC_CLMUL
+  crc_folding = crc_folding_supported();
+#endif
   for (uint32_t i = 0; i < 256; ++i) {
     uint32_t c = i;
     for (int k = 0; k < 8; ++k) c = (c & 1u) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
@@ -135,7 +146,7 @@ uint32_t update_checksum(uint32_t start, const void* data, size_t count, int kin
   }
   uint32_t c = start;
 #if VELMORA_CRC_CLMUL
-  if (count >= 64 && crc_folding_available()) {
+  if (count >= 64 && crc_folding) {
     size_t whole = count & ~size_t(15);
     c = crc32_folded(c, p, whole);
     p += whole;

@@ -17,8 +17,8 @@
 #include "product/remove/remove.h"
 
 #include "install/dll_search.h"
+#include "product/decimal_text.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -118,16 +118,16 @@ bool StartCleanupCopy(const std::string& self, bool quiet) {
     DeleteFileA(exe.c_str());
     return false;
   }
-  char command[3 * MAX_PATH];
-  std::snprintf(command, sizeof command, "\"%s\" /cleanup %llu %llu \"%s\"%s", exe.c_str(),
-                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(me)),
-                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(ready)), self.c_str(),
-                quiet ? " /quiet" : "");
+  char me_text[kDecimalTextSize], ready_text[kDecimalTextSize];
+  decimal_text(reinterpret_cast<uintptr_t>(me), me_text);
+  decimal_text(reinterpret_cast<uintptr_t>(ready), ready_text);
+  std::string command = "\"" + exe + "\" /cleanup " + me_text + " " + ready_text + " \"" + self + "\"";
+  if (quiet) command += " /quiet";
   STARTUPINFOA si = {};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi = {};
   // Not the install folder as current folder: it is to be removed.
-  BOOL ok = CreateProcessA(exe.c_str(), command, nullptr, nullptr, TRUE, 0, nullptr, temp_dir.c_str(), &si, &pi);
+  BOOL ok = CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, 0, nullptr, temp_dir.c_str(), &si, &pi);
   CloseHandle(me);
   if (ok) {
     // Starting a process can take a while; the question box that was just

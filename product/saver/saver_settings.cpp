@@ -2,11 +2,11 @@
 #include "product/saver/saver.h"
 
 #include "install/dll_search.h"
+#include "product/decimal_text.h"
 
 #include <commctrl.h>
 
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -109,13 +109,13 @@ bool FindChime(char* path, size_t size) {
   LONG rc = RegQueryValueExA(key, "Path", nullptr, &type, reinterpret_cast<BYTE*>(folder), &len);
   RegCloseKey(key);
   if (rc != ERROR_SUCCESS || type != REG_SZ || !folder[0]) return false;
+  static const char kChime[] = "Velmora.wav";
   size_t n = std::strlen(folder);
-  const char* sep = (folder[n - 1] == '\\' || folder[n - 1] == '/') ? "" : "\\";
-  int written = std::snprintf(path, size, "%s%sVelmora.wav", folder, sep);
-  if (written < 0 || static_cast<size_t>(written) >= size) {
-    path[0] = 0;
-    return false;
-  }
+  const bool sep = folder[n - 1] != '\\' && folder[n - 1] != '/';
+  if (n + sep + sizeof kChime > size) return false;  // with its zero, the path does not fit
+  std::memcpy(path, folder, n);
+  if (sep) path[n++] = '\\';
+  std::memcpy(path + n, kChime, sizeof kChime);
   DWORD attr = GetFileAttributesA(path);
   if (attr == INVALID_FILE_ATTRIBUTES || (attr & FILE_ATTRIBUTE_DIRECTORY)) {
     path[0] = 0;
@@ -135,8 +135,8 @@ static INT_PTR CALLBACK SettingsDialogProc(HWND dlg, UINT msg, WPARAM wparam, LP
       SendMessageA(speed, TBM_SETPOS, TRUE, s.Speed);
       HWND ribbons = GetDlgItem(dlg, IDC_RIBBONS);
       for (int i = 1; i <= MaxRibbons; i++) {
-        char text[4];
-        std::snprintf(text, sizeof text, "%d", i);
+        char text[kDecimalTextSize];
+        decimal_text(static_cast<uint64_t>(i), text);
         SendMessageA(ribbons, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
       }
       SendMessageA(ribbons, CB_SETCURSEL, static_cast<WPARAM>(s.Ribbons - 1), 0);
