@@ -62,3 +62,15 @@ function(velmora_shipped target)
   target_link_libraries(${target} PRIVATE velmora_runtime)
   target_link_options(${target} PRIVATE -Wl,--gc-sections $<$<NOT:$<CONFIG:Debug,RelWithDebInfo>>:-s>)
 endfunction()
+
+# velmora_manifest(SOURCE OUTPUT): a program's manifest as it is linked in:
+# its assembly identity carries the project version (@PROJECT_VERSION_MAJOR@
+# and @PROJECT_VERSION_MINOR@ in the source), and the comments and
+# indentation that explain the source are left out of the program.
+function(velmora_manifest source output)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+  file(READ ${source} text)
+  string(REGEX REPLACE "[ \t]*<!--([^-]|-[^-])*-->" "" text "${text}")
+  string(REGEX REPLACE "\n[ \t\n]*" "\n" text "${text}")
+  file(CONFIGURE OUTPUT ${output} CONTENT "${text}" @ONLY)
+endfunction()

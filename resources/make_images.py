@@ -10,7 +10,9 @@ Writes, into OUTDIR:
   folder.ico      icon 101 (Browse on the destination page): 32x32, 16x16 in
                   16 colours, and 16, 20, 24, 32 pixels in 32-bit colour with alpha
   group.ico       icon 102 (Browse on the program-group page): as icon 101
-  wizard.bmp      bitmap 101, the wizard picture: 90x90, 256 colours (96 DPI)
+  wizard.bmp      bitmap 101, the wizard picture: 90x90 (96 DPI), 8 bits per
+                  pixel, run-length encoded, with only the palette colours
+                  it uses
   wizard144.bmp   the same picture for 144 DPI: 135x135
   wizard192.bmp   the same picture for 192 DPI: 180x180
 
@@ -32,9 +34,14 @@ import zlib
 ALPHA_SIZES = (16, 20, 24, 32, 48, 256)
 # The 32-bit images are PNG-compressed: every reader of icons since Windows
 # Vista takes PNG images of any size, and they cost a fifth to a half of the
-# plain bitmaps. The 256 pixel picture keeps 32 levels per colour channel,
-# which the eye does not miss at that size and deflate finds much easier.
-LARGE_LEVEL_STEP = 8
+# plain bitmaps. The 256 pixel picture keeps 16 levels per colour channel:
+# its colours are the few flat steps of the veils, the sky and the rim, and
+# with fewer levels deflate finds their repeats.
+LARGE_LEVEL_STEP = 16
+# The veils of light are drawn in this many even steps of strength: flat
+# bands, as the screen saver itself draws them, which run-length encoding
+# and deflate store for a fraction of a smooth ramp.
+AURORA_LEVELS = 6
 # The Browse buttons show a small icon: nothing above 32 pixels is needed.
 BUTTON_ALPHA_SIZES = (16, 20, 24, 32)
 # The wizard picture per DPI: 90 pixels at 96 DPI, scaled with the dialog.
@@ -141,7 +148,7 @@ def aurora(x, y):
             s *= math.exp(-(y - c) * 9)
         if s > best:
             best, colour = s, col
-    return best, colour
+    return math.floor(best * AURORA_LEVELS + 0.5) / AURORA_LEVELS, colour
 
 
 def night_scene(x, y, moon=True, hills=True):
@@ -296,12 +303,54 @@ def dib(rows, pal, bpp, icon):
     return header + palette_bytes(pal, colours) + bits + mask
 
 
+def rle8_rows(idx_rows):
+    """8-bit run-length encoding (BI_RLE8), rows bottom-up: a run is (count,
+    index); an absolute stretch of three or more unlike pixels is (0, count,
+    the indexes, padded to an even length); each row ends with (0, 0) and the
+    picture with (0, 1). The sky and the hills are long runs of one colour,
+    so the pictures take a third of their plain size."""
+    out = bytearray()
+    for row in reversed(idx_rows):
+        i, n = 0, len(row)
+        while i < n:
+            j = i
+            while j < n and j - i < 255 and row[j] == row[i]:
+                j += 1
+            if j - i >= 2:
+                out += bytes((j - i, row[i]))
+                i = j
+                continue
+            # Unlike pixels up to where a run of three begins.
+            k = i
+            while k < n and k - i < 255 and not (k + 2 < n and row[k] == row[k + 1] == row[k + 2]):
+                k += 1
+            if k - i < 3:  # an absolute stretch must hold at least three
+                for v in row[i:k]:
+                    out += bytes((1, v))
+            else:
+                out += bytes((0, k - i)) + bytes(row[i:k])
+                if (k - i) & 1:
+                    out.append(0)
+            i = k
+        out += b"\0\0"
+    out[-1] = 1  # the last end of row becomes the end of the picture
+    return bytes(out)
+
+
 def write_bmp(path, rows, pal):
-    body = dib(rows, pal, 8, icon=False)
-    offset = 14 + 40 + 256 * 4
+    """An 8-bit run-length encoded BMP whose palette holds only the colours
+    the picture uses (in the order of the full palette)."""
+    idx = indexed(rows, pal)
+    used = sorted(set(v for row in idx for v in row))
+    remap = {v: i for i, v in enumerate(used)}
+    bits = rle8_rows([[remap[v] for v in row] for row in idx])
+    size = len(rows)
+    header = struct.pack("<IiiHHIIiiII", 40, size, size, 1, 8, 1, len(bits), 2835, 2835, len(used), 0)
+    colours = palette_bytes([pal[v] for v in used], len(used))
+    offset = 14 + len(header) + len(colours)
     with open(path, "wb") as f:
-        f.write(b"BM" + struct.pack("<IHHI", 14 + len(body), 0, 0, offset))
-        f.write(body)
+        f.write(b"BM" + struct.pack("<IHHI", offset + len(bits), 0, 0, offset))
+        f.write(header + colours + bits)
 
 
 def channel(v):
@@ -314,8 +363,10 @@ def png_chunk(kind, data):
 
 
 def png_rgba(rows):
-    """An 8-bit RGBA PNG. Each row takes the filter that leaves the smallest
-    sum of residues (the usual heuristic); deflate at its best level."""
+    """An 8-bit RGBA PNG, deflated at the best level, with the rows
+    unfiltered or each with the filter that leaves the smallest sum of
+    residues (the usual heuristic), whichever is smaller: pictures of few
+    flat colours repeat best unfiltered, smooth ones once filtered."""
     size = len(rows)
     raw = []
     for row in rows:
@@ -331,9 +382,11 @@ def png_rgba(rows):
     for line in raw:
         out.extend(best_filtered(line, prev, 4))
         prev = line
+    packed = min(zlib.compress(bytes(out), 9), zlib.compress(b"".join(b"\0" + line for line in raw), 9),
+                 key=len)
     ihdr = struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)
     return (b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", ihdr) +
-            png_chunk(b"IDAT", zlib.compress(bytes(out), 9)) + png_chunk(b"IEND", b""))
+            png_chunk(b"IDAT", packed) + png_chunk(b"IEND", b""))
 
 
 def paeth(a, b, c):

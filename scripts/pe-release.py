@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks the shipped programs of a Windows build as a release.
 
-    pe-release.py [--budgets-advisory] BUILD_DIR VERSION
+    pe-release.py BUILD_DIR VERSION
 
 BUILD_DIR holds bin/VelmoraSetup.exe and payload/ with the programs the
 setup carries (VLRemove.exe, Velmora.scr); VERSION is the build's version
@@ -10,11 +10,16 @@ setup carries (VLRemove.exe, Velmora.scr); VERSION is the build's version
     setup's budget is for its program part, the file less its payload;
   - that no shipped program carries debug sections or a symbol table;
   - that every version record (fixed and string versions) and every manifest
-    identity says VERSION.
-Exit status 1 when any check fails; with --budgets-advisory a program over
-its size budget is printed as such but does not fail the run.
+    identity says VERSION;
+  - that the product version the setup writes to the registry says VERSION:
+    the setup's code writes DisplayVersion from the generated version header
+    and from nothing else, and the build's header says VERSION (checked
+    without running the setup; the first-installation case reads the value
+    back from the registry).
+Exit status 1 when any check fails.
 """
 
+import os
 import re
 import struct
 import sys
@@ -59,6 +64,31 @@ def version_problems(name, pe, resources, version):
     return problems
 
 
+# Where the setup writes the Uninstall entry, relative to the source tree.
+REGISTRY_WRITER = "install/install_registry.cpp"
+
+
+def registry_version_problems(build, version):
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    try:
+        with open(os.path.join(build, "generated", "velmora_version.h")) as f:
+            header = f.read()
+        with open(os.path.join(root, REGISTRY_WRITER)) as f:
+            writer = f.read()
+    except OSError as e:
+        return ["cannot read what the registry's product version comes from: %s" % e]
+    problems = []
+    text = re.search(r'#define VELMORA_VERSION_TEXT "([^"]*)"', header)
+    if not text or text.group(1) != version:
+        problems.append("the version header gives the registry %s, not %s"
+                        % (text.group(1) if text else "no VELMORA_VERSION_TEXT", version))
+    writes = re.findall(r'"DisplayVersion"\s*,\s*([^)]*)\)', writer)
+    if writes != ["VELMORA_VERSION_TEXT"]:
+        problems.append("%s writes DisplayVersion as %s, not once from VELMORA_VERSION_TEXT"
+                        % (REGISTRY_WRITER, writes or "nothing"))
+    return problems
+
+
 def debug_problems(name, pe):
     problems = []
     # MinGW names its DWARF sections .debug_*; names longer than eight
@@ -73,9 +103,6 @@ def debug_problems(name, pe):
 
 def main():
     args = sys.argv[1:]
-    advisory = args[:1] == ["--budgets-advisory"]
-    if advisory:
-        args = args[1:]
     if len(args) != 2:
         sys.stderr.write(__doc__)
         return 2
@@ -111,21 +138,20 @@ def main():
         problems += debug_problems(name, pe)
         problems += version_problems(name, pe, resources, version)
 
+    problems += registry_version_problems(build, version)
+
     print("%-32s %10s %10s %10s" % ("program", "size", "budget", "margin"))
     for label, size, budget in rows:
         print("%-32s %10d %10d %10d" % (label, size, budget, budget - size))
     if whole:
         name, size, payload = whole
         print("%-32s %10d %10s %10s" % (name + " (payload " + str(payload) + ")", size, "-", "-"))
-    if advisory:
-        for p in over:
-            print("pe-release: OVER BUDGET (reported, not failing this run): " + p)
-    else:
-        problems = over + problems
+    problems = over + problems
     for p in problems:
         print("pe-release: " + p)
-    if not problems and not over:
-        print("pe-release: within budget, no debug data, every version record says %s" % version)
+    if not problems:
+        print("pe-release: within budget, no debug data, every version record and the registry's "
+              "product version say %s" % version)
     return 1 if problems else 0
 
 

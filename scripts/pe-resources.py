@@ -6,7 +6,8 @@
 Reads the program's resource directory (PE32 or PE32+) and checks: the five
 wizard pages 101 to 105 (276 x 140 units, MS Sans Serif 8, the caption of
 page 101), bitmaps 101 to 103 (the wizard picture at 90, 135 and 180 pixels
-for 96, 144 and 192 DPI, 256 colours), the icon groups MAINICON (48 x 48 in
+for 96, 144 and 192 DPI, 8 bits per pixel, every pixel decoding within the
+picture and its palette), the icon groups MAINICON (48 x 48 in
 256 colours, 32 x 32 and 16 x 16 in 16 colours, 32-bit images from 16 to 256
 pixels), 101 and 102 (32-bit images up to 32 pixels), the licence RTF 101,
 the payload ARC 101, the manifest (administrator rights, DPI awareness,
@@ -17,7 +18,8 @@ anything is missing or wrong.
 import struct
 import sys
 
-from pe_image import Pe, RT_BITMAP, RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST, utf16z
+from pe_image import (Pe, RT_BITMAP, RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST, rle8_pixels,
+                      utf16z)
 
 
 def sz_or_ord(data, at):
@@ -74,8 +76,22 @@ def main():
         if bitmap is None:
             problems.append("bitmap %d is missing" % bitmap_id)
             continue
-        _, w, h, _, bpp = struct.unpack_from("<IiiHH", bitmap, 0)
+        size, w, h, _, bpp, compression, _, _, _, used = struct.unpack_from("<IiiHHIIiiI", bitmap, 0)
         need((w, abs(h), bpp) == (side, side, 8), "bitmap %d is %dx%d at %d bits" % (bitmap_id, w, h, bpp))
+        # Every pixel decodes, within the picture and its palette.
+        colours = used or 256
+        bits = bitmap[size + 4 * colours:]
+        try:
+            if compression == 1:
+                rows = rle8_pixels(bits, w, h)
+            elif compression == 0 and len(bits) >= ((w + 3) & ~3) * h:
+                rows = [bits[y * ((w + 3) & ~3):y * ((w + 3) & ~3) + w] for y in range(h)]
+            else:
+                raise ValueError("compression %d with %d bytes of bits" % (compression, len(bits)))
+            need(max(max(row) for row in rows) < colours,
+                 "bitmap %d uses colours beyond its %d" % (bitmap_id, colours))
+        except ValueError as e:
+            problems.append("bitmap %d does not decode: %s" % (bitmap_id, e))
 
     groups = res.get(RT_GROUP_ICON, {})
     icons = res.get(RT_ICON, {})

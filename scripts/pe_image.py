@@ -113,3 +113,40 @@ def version_record(record):
                 table = align(table + max(t_length, 1))
         child = align(child + c_length)
     return file_version, product_version, strings
+
+
+def rle8_pixels(bits, width, height):
+    """The rows (top row first, lists of palette indexes) of an 8-bit
+    run-length encoded bitmap's bits. Raises ValueError on a stream that
+    leaves the picture, stops short of its end or does not end where the
+    bitmap does."""
+    rows = [[] for _ in range(height)]
+    x = y = at = 0
+    while True:
+        if at + 2 > len(bits):
+            raise ValueError("run-length data ends without an end of picture")
+        count, value = bits[at], bits[at + 1]
+        at += 2
+        if count:
+            if y >= height or x + count > width:
+                raise ValueError("a run leaves the picture at row %d" % y)
+            rows[y].extend([value] * count)
+            x += count
+        elif value == 0 or value == 1:  # end of row, end of picture
+            if y >= height or x != width:
+                raise ValueError("row %d holds %d of %d pixels" % (y, x, width))
+            x, y = 0, y + 1
+            if value == 1:
+                break
+        elif value == 2:
+            raise ValueError("a jump leaves pixels undefined")
+        else:
+            if y >= height or x + value > width or at + value > len(bits):
+                raise ValueError("an absolute stretch leaves the picture at row %d" % y)
+            rows[y].extend(bits[at:at + value])
+            x += value
+            at += value + (value & 1)
+    if y != height or at != len(bits):
+        raise ValueError("the picture ends after %d of %d rows, %d bytes left" % (y, height, len(bits) - at))
+    rows.reverse()  # stored bottom-up
+    return rows
