@@ -155,11 +155,28 @@ int paeth(int a, int b, int c) {
   return pb <= pc ? b : c;
 }
 
-// An 8-bit RGBA PNG; every row takes the filter with the smallest sum of
-// residues, then deflate at its best level. Empty on a zlib failure.
+// Deflate at its best level; empty on a zlib failure.
+std::vector<uint8_t> deflated(const std::vector<uint8_t>& data) {
+  uLongf packed_size = compressBound(static_cast<uLong>(data.size()));
+  std::vector<uint8_t> packed(packed_size);
+  if (compress2(packed.data(), &packed_size, data.data(), static_cast<uLong>(data.size()), Z_BEST_COMPRESSION) !=
+      Z_OK)
+    return {};
+  packed.resize(packed_size);
+  return packed;
+}
+
+// An 8-bit RGBA PNG, deflated at the best level, with the rows unfiltered or
+// each with the filter that leaves the smallest sum of residues, whichever
+// packs smaller: the flat colours of a drawing repeat best unfiltered, its
+// smoothed edges once filtered. Empty on a zlib failure.
 std::vector<uint8_t> png(const std::vector<uint8_t>& px, int n) {
   const size_t stride = static_cast<size_t>(n) * 4;
-  std::vector<uint8_t> filtered;
+  std::vector<uint8_t> filtered, unfiltered;
+  for (int y = 0; y < n; y++) {
+    unfiltered.push_back(0);
+    unfiltered.insert(unfiltered.end(), &px[y * stride], &px[y * stride] + stride);
+  }
   std::vector<uint8_t> zero(stride, 0);
   for (int y = 0; y < n; y++) {
     const uint8_t* line = &px[y * stride];
@@ -180,12 +197,9 @@ std::vector<uint8_t> png(const std::vector<uint8_t>& px, int n) {
     }
     filtered.insert(filtered.end(), best.begin(), best.end());
   }
-  uLongf packed_size = compressBound(static_cast<uLong>(filtered.size()));
-  std::vector<uint8_t> packed(packed_size);
-  if (compress2(packed.data(), &packed_size, filtered.data(), static_cast<uLong>(filtered.size()),
-                Z_BEST_COMPRESSION) != Z_OK)
-    return {};
-  packed.resize(packed_size);
+  std::vector<uint8_t> packed = deflated(filtered), plain = deflated(unfiltered);
+  if (packed.empty() || plain.empty()) return {};
+  if (plain.size() < packed.size()) packed.swap(plain);
   std::vector<uint8_t> out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   std::vector<uint8_t> header;
   put32be(header, static_cast<uint32_t>(n));

@@ -7,9 +7,14 @@
 
 #include <commctrl.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <set>
+#include <vector>
 
+#include "product/decimal_text.h"
 #include "product/saver/saver.h"
 #include "tests/product/product_test_util.h"
 
@@ -276,6 +281,20 @@ TShown Shown(HWND dlg) {
           SendDlgItemMessageA(dlg, IDC_SOUND, BM_GETCHECK, 0, 0)};
 }
 
+// The small programs' own number writer against the library's formatter,
+// at every change of length and at the ends of the 32- and 64-bit ranges.
+TEST(DecimalText, AgreesWithTheLibraryFormatter) {
+  std::vector<uint64_t> values = {0, 1, 9, 10, 99, 100, 4294967295u, 4294967296u, UINT64_MAX, UINT64_MAX - 1};
+  for (uint64_t v = 7, i = 0; i < 200; i++, v = v * 6364136223846793005u + 1442695040888963407u) values.push_back(v >> (i % 64));
+  for (uint64_t v : values) {
+    char ours[kDecimalTextSize], theirs[32];
+    size_t n = decimal_text(v, ours);
+    std::snprintf(theirs, sizeof theirs, "%llu", static_cast<unsigned long long>(v));
+    EXPECT_STREQ(ours, theirs);
+    EXPECT_EQ(n, std::strlen(theirs));
+  }
+}
+
 TEST(SaverSettings, DialogShowsAndSavesTheUsersChoice) {
   RegDeleteKeyA(HKEY_CURRENT_USER, SettingsKey);
 
@@ -287,6 +306,14 @@ TEST(SaverSettings, DialogShowsAndSavesTheUsersChoice) {
     EXPECT_EQ(s.Speed, 5);
     EXPECT_EQ(s.Ribbons, 3) << "4 ribbons";
     EXPECT_EQ(s.Sound, BST_CHECKED);
+    // The ribbon counts are listed as their numbers, 1 upwards.
+    LRESULT items = SendDlgItemMessageA(dlg, IDC_RIBBONS, CB_GETCOUNT, 0, 0);
+    EXPECT_GT(items, 1);
+    for (LRESULT i = 0; i < items; i++) {
+      char text[16] = {0};
+      SendDlgItemMessageA(dlg, IDC_RIBBONS, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(text));
+      EXPECT_EQ(std::atoi(text), i + 1) << text;
+    }
     SendDlgItemMessageA(dlg, IDC_SPEED, TBM_SETPOS, TRUE, 9);
     SendDlgItemMessageA(dlg, IDC_RIBBONS, CB_SETCURSEL, 6, 0);
     SendDlgItemMessageA(dlg, IDC_SOUND, BM_SETCHECK, BST_UNCHECKED, 0);
