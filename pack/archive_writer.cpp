@@ -3,7 +3,9 @@
 
 #include "pack/archive_writer.h"
 
+#include <algorithm>
 #include <ctime>
+#include <memory>
 
 #include "archive/arc_block.h"
 #include "archive/arc_checksum.h"
@@ -94,54 +96,124 @@ void pack_run_start(TPackRun& run, int level, bool solid_archive) {
   pack_state_reset(run.state);
 }
 
-const uint8_t* pack_run_entry(TPackRun& run, const uint8_t* data, size_t size, TPackEntryInfo& info,
-                              uint32_t& body_size) {
+namespace {
+
+// Reads through to another source, keeping the CRC-32 of what went by.
+class CrcSource : public ByteSource {
+ public:
+  explicit CrcSource(ByteSource& in) : in_(in) {}
+  size_t read(uint8_t* data, size_t size) override {
+    size_t n = in_.read(data, size);
+    crc_ = update_checksum(crc_, data, n, 2);
+    return n;
+  }
+  bool rewind() override {
+    crc_ = 0xFFFFFFFFu;
+    return in_.rewind();
+  }
+  uint32_t crc() const { return ~crc_; }
+
+ private:
+  ByteSource& in_;
+  uint32_t crc_ = 0xFFFFFFFFu;
+};
+
+// Copies size bytes from in to out in pieces.
+PackAddResult copy_stored(ByteSource& in, uint64_t size, ByteSink& out) {
+  std::vector<uint8_t> piece(static_cast<size_t>(std::min<uint64_t>(size, 1u << 16)));
+  while (size > 0) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(size, piece.size()));
+    if (in.read(piece.data(), n) != n) return PackAddResult::read_failed;
+    if (!out.write(piece.data(), n)) return PackAddResult::write_failed;
+    size -= n;
+  }
+  return PackAddResult::added;
+}
+
+}  // namespace
+
+PackAddResult pack_run_add(TPackRun& run, ByteSource& in, uint64_t size, TPackEntryInfo& info, ByteSink& out) {
+  if (!crc_table_ready()) init_crc_table();
   info.unp_size = static_cast<uint32_t>(size);
-  info.file_crc = pack_crc32(data, size);
   info.flags &= static_cast<uint16_t>(~LHD_SOLID);
   if (run.solid && run.count > 0) info.flags |= LHD_SOLID;
   run.count++;
+
+  // The header goes first with the sizes still open, and again once they
+  // are known.
+  const uint64_t header_at = out.position();
+  std::vector<uint8_t> head;
+  pack_file_header(head, info, 0);
+  if (!out.write(head.data(), head.size())) return PackAddResult::write_failed;
+  const uint64_t body_at = out.position();
+
+  CrcSource source(in);
   bool stored = true;
+  bool tried = false;
+  uint64_t body_size = size;
   if (run.level > 0 && size > 0) {
-    if (run.solid && run.chain) run.backup = run.state;
-    pack_entry(run.state, data, size, run.solid && run.chain, run.level, run.packed);
-    if (run.packed.size() < size) {
+    tried = true;
+    const bool continues = run.solid && run.chain;
+    if (continues) run.backup = run.state;
+    uint64_t written = 0;
+    Encoder::Result r = run.encoder.pack(run.state, source, size, continues, run.level, out, size, written);
+    if (r == Encoder::Result::read_failed) return PackAddResult::read_failed;
+    if (r == Encoder::Result::write_failed) return PackAddResult::write_failed;
+    if (r == Encoder::Result::packed) {
       stored = false;
-    } else if (run.solid && run.chain) {
+      body_size = written;
+    } else if (continues) {
       run.state = run.backup;
     }
   }
   if (stored) {
     info.method = kMethodStored;
-    body_size = static_cast<uint32_t>(size);
+    if (size > 0 && (!source.rewind() || !out.seek(body_at))) return PackAddResult::read_failed;
+    PackAddResult r = copy_stored(source, size, out);
+    if (r != PackAddResult::added) return r;
+    if (tried && !out.truncate()) return PackAddResult::write_failed;
     // A stored copy bypasses the decoder's window (and may use part of it
     // as its transfer buffer): the next entry keeps the decoder's tables,
     // distances and predictor, but copies nothing from before itself.
     if (size > 0) run.state.history.clear();
-    return data;
+  } else {
+    info.method = kMethodBest;
+    // Without an earlier compressed entry the decoder has no tables to
+    // continue with: the entry starts the chain afresh.
+    if (!run.chain) info.flags &= static_cast<uint16_t>(~LHD_SOLID);
+    run.chain = run.solid;
   }
-  info.method = kMethodBest;
-  // Without an earlier compressed entry the decoder has no tables to
-  // continue with: the entry starts the chain afresh.
-  if (!run.chain) info.flags &= static_cast<uint16_t>(~LHD_SOLID);
-  run.chain = run.solid;
-  body_size = static_cast<uint32_t>(run.packed.size());
-  return run.packed.data();
+  info.file_crc = source.crc();
+  head.clear();
+  pack_file_header(head, info, static_cast<uint32_t>(body_size));
+  if (!out.seek(header_at) || !out.write(head.data(), head.size()) || !out.seek(body_at + body_size))
+    return PackAddResult::write_failed;
+  return PackAddResult::added;
+}
+
+const uint8_t* pack_run_entry(TPackRun& run, const uint8_t* data, size_t size, TPackEntryInfo& info,
+                              uint32_t& body_size) {
+  run.packed.clear();
+  MemorySource in(data, size);
+  VectorSink out(run.packed);
+  pack_run_add(run, in, size, info, out);  // memory neither fails to read nor to write
+  size_t header_size = kFileHeaderSize + info.name.size();
+  body_size = static_cast<uint32_t>(run.packed.size() - header_size);
+  return run.packed.data() + header_size;
 }
 
 void pack_archive(const std::vector<TPackFile>& files, int level, bool solid_archive,
                   std::vector<uint8_t>& out) {
   out.clear();
   pack_main_header(out, solid_archive);
-  static TPackRun run;  // large; one archive at a time
-  pack_run_start(run, level, solid_archive);
+  auto run = std::make_unique<TPackRun>();  // large
+  pack_run_start(*run, level, solid_archive);
+  VectorSink sink(out);
   for (const TPackFile& f : files) {
     TPackEntryInfo info;
     info.name = f.name;
     info.file_time = f.file_time;
-    uint32_t body_size = 0;
-    const uint8_t* body = pack_run_entry(run, f.data.data(), f.data.size(), info, body_size);
-    pack_file_header(out, info, body_size);
-    out.insert(out.end(), body, body + body_size);
+    MemorySource in(f.data.data(), f.data.size());
+    pack_run_add(*run, in, f.data.size(), info, sink);
   }
 }

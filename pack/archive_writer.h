@@ -46,6 +46,7 @@ uint32_t pack_dos_time(int64_t unix_time);
 // follows a stored one continues the decoder's state but copies nothing from
 // before itself, since a stored copy bypasses the decoder's window.
 struct TPackRun {
+  Encoder encoder;
   TPackState state;
   TPackState backup;
   int level = 3;
@@ -56,9 +57,20 @@ struct TPackRun {
 };
 
 void pack_run_start(TPackRun& run, int level, bool solid);
-// Fills info's sizes, CRC, method and flags (name, time and attributes are
-// the caller's) and returns the bytes that follow the header; body_size gets
-// their count.
+
+enum class PackAddResult { added, read_failed, write_failed };
+
+// Writes one entry, its header and its data, at out's position, reading its
+// size bytes from in (once to compress it and, when that does not make it
+// smaller, once more to store it). Fills info's sizes, CRC, method and flags
+// (name, time and attributes are the caller's). On success out stands after
+// the entry; on failure what was written is to be thrown away. May throw
+// std::bad_alloc.
+PackAddResult pack_run_add(TPackRun& run, ByteSource& in, uint64_t size, TPackEntryInfo& info, ByteSink& out);
+
+// pack_run_add for an entry in memory, for callers that write the header
+// themselves: returns the bytes that follow the header (kept in run.packed);
+// body_size gets their count.
 const uint8_t* pack_run_entry(TPackRun& run, const uint8_t* data, size_t size, TPackEntryInfo& info,
                               uint32_t& body_size);
 

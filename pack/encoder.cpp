@@ -1,6 +1,6 @@
 // The encoder for unpack version 20.
 //
-// An entry is cut into segments of about 64 KiB. Each segment is parsed into
+// An entry is cut into segments of 16 KiB. Each segment is parsed into
 // LZ tokens (lazy matching at levels 1 to 3, a priced shortest-path parse at
 // levels 4 and 5) and, when its bytes look like sampled data, also run
 // through the decoder's audio predictor for 1 to 4 channels; the cheaper
@@ -16,14 +16,16 @@
 //  - a table block codes lengths as changes against the previous block's
 //    lengths (second bit 1) or against zeros (second bit 0), with runs.
 
+#include "pack/encoder.h"
+
 #include <algorithm>
-#include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "archive/arc_format.h"
-#include "pack/encoder.h"
 #include "pack/huffman_lengths.h"
+#include "pack/match_finder.h"
 #include "unpack/arc_audio.h"
 
 TPackStats pack_stats;
@@ -39,7 +41,6 @@ constexpr int kDistSize = int(kDistanceSymbols);
 constexpr int kRepSize = int(kRepeatSymbols);
 constexpr int kLzSize = int(kLzLengths);
 constexpr int kAudioSize = int(kAudioSymbols);
-constexpr uint32_t kMaxDistance = kWindowSize - 1;
 
 // Slot of each length value (after the fixed offsets) and of each short
 // distance, 0..255.
@@ -68,12 +69,10 @@ inline int dist_slot(uint32_t d) {
   return 36 + static_cast<int>((v - 262144) >> 16);
 }
 
-inline uint32_t new_adj(uint32_t d) { return (d >= 0x2000) + (d >= 0x40000); }
-inline uint32_t old_adj(uint32_t d) { return (d >= 0x101) + (d >= 0x2000) + (d >= 0x40000); }
-inline uint32_t new_min(uint32_t d) { return 3 + new_adj(d); }
-inline uint32_t new_max(uint32_t d) { return 258 + new_adj(d); }
-inline uint32_t old_min(uint32_t d) { return 2 + old_adj(d); }
-inline uint32_t old_max(uint32_t d) { return 257 + old_adj(d); }
+inline uint32_t new_min(uint32_t d) { return 3 + new_copy_bonus(d); }
+inline uint32_t new_max(uint32_t d) { return 258 + new_copy_bonus(d); }
+inline uint32_t old_min(uint32_t d) { return 2 + old_copy_bonus(d); }
+inline uint32_t old_max(uint32_t d) { return 257 + old_copy_bonus(d); }
 
 // ---------------------------------------------------------------------------
 // Tokens.
@@ -213,10 +212,11 @@ void plan_one(const uint8_t* len, const uint8_t* base, int count, bool keep, int
 }
 
 // Chooses the cheaper of keep and reset for lengths[0..count).
+const uint8_t kZeroLengths[kMaxLengths] = {};
+
 void plan_table(const TPackState& st, const uint8_t* len, int count, bool audio, TablePlan& best) {
-  static const uint8_t zeros[1028] = {0};
   int header = audio ? 4 : 2;
-  plan_one(len, zeros, count, false, header, best);
+  plan_one(len, kZeroLengths, count, false, header, best);
   if (static_cast<uint32_t>(count) <= st.previous_count) {
     TablePlan k;
     plan_one(len, st.previous_lengths, count, true, header, k);
@@ -285,144 +285,6 @@ inline uint8_t audio_step(AudioRun& r, uint32_t channels, uint8_t b) {
 }
 
 // ---------------------------------------------------------------------------
-// Match finder: hash chains over the whole buffer (history + entry). The
-// chains link positions with the same 4 bytes; three-byte matches, which pay
-// only at distances below 0x2000, come from a table of the last position of
-// each 3-byte hash, and two-byte ones (short copies) from the last position
-// of each byte pair.
-
-constexpr int kHashBits = 19;
-
-struct MatchFinder {
-  const uint8_t* buf;
-  uint32_t size;
-  std::vector<int32_t> head;   // 4-byte hash -> last position
-  std::vector<int32_t> prev;   // position & prev_mask -> earlier position, same hash
-  uint32_t prev_mask;          // the window, or less for a small buffer
-  int hash_bits;               // of head: fewer for a small buffer
-  std::vector<int32_t> head3;  // 3-byte hash -> last position
-  std::vector<int32_t> head2;  // 2-byte value -> last position
-  uint32_t inserted;           // positions below this are in the tables
-};
-
-inline uint32_t hash4(const uint8_t* p, int bits) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return (v * 2654435761u) >> (32 - bits);
-}
-
-inline uint32_t hash3(const uint8_t* p) {
-  return ((p[0] << 16 | p[1] << 8 | p[2]) * 2654435761u) >> (32 - 16);
-}
-
-void mf_init(MatchFinder& mf, const uint8_t* buf, uint32_t size) {
-  mf.buf = buf;
-  mf.size = size;
-  // Tables in proportion to the buffer, so that small entries start quickly.
-  uint32_t span = 4096;
-  while (span < size && span < kWindowSize) span <<= 1;
-  mf.prev_mask = span - 1;
-  mf.hash_bits = 12;
-  while (mf.hash_bits < kHashBits && (1u << mf.hash_bits) < span) mf.hash_bits++;
-  mf.head.assign(1u << mf.hash_bits, -1);
-  mf.prev.assign(span, -1);
-  mf.head3.assign(1u << 16, -1);
-  mf.head2.assign(65536, -1);
-  mf.inserted = 0;
-}
-
-inline void mf_insert_to(MatchFinder& mf, uint32_t end) {
-  while (mf.inserted < end) {
-    uint32_t p = mf.inserted++;
-    if (p + 3 < mf.size) {
-      uint32_t h = hash4(mf.buf + p, mf.hash_bits);
-      mf.prev[p & mf.prev_mask] = mf.head[h];
-      mf.head[h] = static_cast<int32_t>(p);
-    }
-    if (p + 2 < mf.size) mf.head3[hash3(mf.buf + p)] = static_cast<int32_t>(p);
-    if (p + 1 < mf.size) mf.head2[mf.buf[p] << 8 | mf.buf[p + 1]] = static_cast<int32_t>(p);
-  }
-}
-
-inline uint32_t match_len(const uint8_t* a, const uint8_t* b, uint32_t max) {
-  uint32_t n = 0;
-  while (n + 8 <= max) {
-    uint64_t x, y;
-    std::memcpy(&x, a + n, 8);
-    std::memcpy(&y, b + n, 8);
-    if (x != y) return n + (__builtin_ctzll(x ^ y) >> 3);
-    n += 8;
-  }
-  while (n < max && a[n] == b[n]) n++;
-  return n;
-}
-
-struct Match {
-  uint32_t len;
-  uint32_t dist;
-};
-
-// Collects matches at pos with strictly growing lengths (nearest first for
-// each length); lowest is the first position that may be referred to.
-// Inserts pos. Returns the number found.
-int mf_find(MatchFinder& mf, uint32_t pos, uint32_t lowest, uint32_t max_len, int depth, uint32_t nice,
-            Match* out) {
-  mf_insert_to(mf, pos);
-  int n = 0;
-  uint32_t best = 2;
-  const uint8_t* cur = mf.buf + pos;
-  if (max_len >= 3 && pos + 2 < mf.size) {
-    int32_t c3 = mf.head3[hash3(cur)];
-    if (c3 >= 0 && static_cast<uint32_t>(c3) < pos && static_cast<uint32_t>(c3) >= lowest && pos - c3 < 0x2000) {
-      uint32_t l = match_len(cur, mf.buf + c3, max_len);
-      if (l >= 3) {
-        best = l;
-        out[n++] = {l, pos - static_cast<uint32_t>(c3)};
-      }
-    }
-  }
-  if (max_len >= 4 && best < max_len && best < nice && pos + 3 < mf.size) {
-    int32_t cand = mf.head[hash4(cur, mf.hash_bits)];
-    while (cand >= 0 && depth-- > 0) {
-      uint32_t c = static_cast<uint32_t>(cand);
-      if (c >= pos) {  // pos itself, when it was searched before
-        cand = mf.prev[c & mf.prev_mask];
-        if (cand >= static_cast<int32_t>(c)) break;
-        continue;
-      }
-      if (c < lowest || pos - c > kMaxDistance) break;
-      if (cur[best] == mf.buf[c + best]) {
-        uint32_t l = match_len(cur, mf.buf + c, max_len);
-        if (l > best) {
-          uint32_t d = pos - c;
-          if (l >= new_min(d)) {
-            best = l;
-            out[n++] = {l, d};
-            if (l >= nice || l >= max_len) break;
-            // A long copy found: a short look further is enough.
-            if (l >= 24 && depth > 4) depth = 4;
-          }
-        }
-      }
-      int32_t nx = mf.prev[c & mf.prev_mask];
-      if (nx >= cand) break;
-      cand = nx;
-    }
-  }
-  mf_insert_to(mf, pos + 1);
-  return n;
-}
-
-// Nearest earlier occurrence of the two bytes at pos within short-copy reach.
-inline uint32_t mf_short(const MatchFinder& mf, uint32_t pos, uint32_t lowest) {
-  if (pos + 1 >= mf.size) return 0;
-  int32_t c = mf.head2[mf.buf[pos] << 8 | mf.buf[pos + 1]];
-  if (c < 0 || static_cast<uint32_t>(c) >= pos || static_cast<uint32_t>(c) < lowest) return 0;
-  uint32_t d = pos - static_cast<uint32_t>(c);
-  return d <= 256 ? d : 0;
-}
-
-// ---------------------------------------------------------------------------
 // Prices in bits, from the current code lengths.
 
 struct Prices {
@@ -487,8 +349,21 @@ Level level_of(int level) {
 // Parsers. Both write tokens for [pos, ...) up to at least seg_end and return
 // the position they stopped at; they keep the copy state as the decoder will.
 
+// Priced shortest path over a stretch of positions; each node keeps the copy
+// state of the path that reaches it, so old-distance copies are priced from
+// the ring they would really see.
+struct Node {
+  uint32_t cost;
+  uint32_t dist;
+  uint16_t len;
+  uint8_t kind;
+  uint8_t k;
+  CopyState cs;
+};
+
 struct Parser {
   MatchFinder mf;
+  const uint8_t* buf;  // what mf reads
   uint32_t lowest;  // first position a copy may refer to
   uint32_t end;     // end of the entry in the buffer
   Level lv;
@@ -497,6 +372,9 @@ struct Parser {
   // Literal prices summed from lit_base on, for the lazy parser's gains.
   std::vector<uint32_t> lit_sum;
   uint32_t lit_base;
+  // The priced parse's nodes and the path it walks back.
+  std::vector<Node> nodes;
+  std::vector<Token> path;
 };
 
 // Prepares lit_sum for positions from..to (prices change only between segments).
@@ -507,7 +385,7 @@ void prepare_literal_sums(Parser& ps, uint32_t from, uint32_t to) {
   uint32_t acc = 0;
   ps.lit_sum[0] = 0;
   for (uint32_t p = from; p < to; p++) {
-    acc += ps.pr.main[ps.mf.buf[p]];
+    acc += ps.pr.main[ps.buf[p]];
     ps.lit_sum[p - from + 1] = acc;
   }
 }
@@ -529,7 +407,7 @@ inline int32_t literal_bits(const Parser& ps, uint32_t pos, uint32_t len) {
 Cand best_at(Parser& ps, const CopyState& cs, uint32_t pos) {
   Cand best{0, 0, T_LIT, 0, 0};
   uint32_t max_len = std::min<uint32_t>(ps.end - pos, 260);
-  const uint8_t* cur = ps.mf.buf + pos;
+  const uint8_t* cur = ps.buf + pos;
   auto consider = [&](uint32_t len, uint32_t dist, uint8_t kind, uint8_t k, uint32_t price) {
     int32_t gain = literal_bits(ps, pos, len) - static_cast<int32_t>(price);
     if (gain > best.gain) best = {len, dist, kind, k, gain};
@@ -538,15 +416,15 @@ Cand best_at(Parser& ps, const CopyState& cs, uint32_t pos) {
     for (int k = 1; k <= 4; k++) {
       uint32_t d = ring_dist(cs, k);
       if (d == 0 || pos - ps.lowest < d) continue;
-      uint32_t l = match_len(cur, cur - d, std::min(max_len, old_max(d)));
+      uint32_t l = match_length(cur, cur - d, std::min(max_len, old_max(d)));
       if (k == 1 && cs.last_len > 0 && l >= cs.last_len && cs.last_len <= max_len)
         consider(cs.last_len, d, T_REPEAT, 0, ps.pr.main[256]);
       if (l >= old_min(d)) consider(l, d, T_OLD, static_cast<uint8_t>(k), price_old(ps.pr, k, l, d));
     }
-    uint32_t sd = mf_short(ps.mf, pos, ps.lowest);
+    uint32_t sd = ps.mf.find_short(pos, ps.lowest);
     if (sd) consider(2, sd, T_SHORT, 0, price_short(ps.pr, sd));
   }
-  int n = mf_find(ps.mf, pos, ps.lowest, std::min<uint32_t>(max_len, 258), ps.lv.depth, ps.lv.nice, ps.matches.data());
+  int n = ps.mf.find(pos, ps.lowest, std::min<uint32_t>(max_len, 258), ps.lv.depth, ps.lv.nice, ps.matches.data());
   for (int i = 0; i < n; i++) {
     Match m = ps.matches[i];
     uint32_t l = std::min(m.len, new_max(m.dist));
@@ -566,7 +444,7 @@ uint32_t parse_lazy(Parser& ps, CopyState& cs, uint32_t pos, uint32_t seg_end, s
   Cand cur = best_at(ps, cs, pos);
   while (pos < seg_end) {
     if (cur.gain <= 0) {
-      toks.push_back({ps.mf.buf[pos], 1, T_LIT, 0});
+      toks.push_back({ps.buf[pos], 1, T_LIT, 0});
       pos++;
       if (pos < ps.end) cur = best_at(ps, cs, pos);
       continue;
@@ -575,37 +453,26 @@ uint32_t parse_lazy(Parser& ps, CopyState& cs, uint32_t pos, uint32_t seg_end, s
       Cand next = best_at(ps, cs, pos + 1);
       // Taking a literal first pays when the copy one byte on saves more.
       if (next.gain > cur.gain) {
-        toks.push_back({ps.mf.buf[pos], 1, T_LIT, 0});
+        toks.push_back({ps.buf[pos], 1, T_LIT, 0});
         pos++;
         cur = next;
         continue;
       }
     }
     emit_copy(toks, cs, cur);
-    mf_insert_to(ps.mf, pos + cur.len);
+    ps.mf.insert_to(pos + cur.len);
     pos += cur.len;
     if (pos < ps.end) cur = best_at(ps, cs, pos);
   }
   return pos;
 }
 
-// Priced shortest path over a stretch of positions; each node keeps the copy
-// state of the path that reaches it, so old-distance copies are priced from
-// the ring they would really see.
-struct Node {
-  uint32_t cost;
-  uint32_t dist;
-  uint16_t len;
-  uint8_t kind;
-  uint8_t k;
-  CopyState cs;
-};
+constexpr uint32_t kStretch = 4096;
 
 uint32_t parse_optimal(Parser& ps, CopyState& cs, uint32_t pos, uint32_t seg_end, std::vector<Token>& toks) {
-  constexpr uint32_t kStretch = 4096;
-  static std::vector<Node> nodes;
+  std::vector<Node>& nodes = ps.nodes;
   nodes.resize(kStretch + 1);
-  std::vector<Token> path;
+  std::vector<Token>& path = ps.path;
   while (pos < seg_end) {
     uint32_t n = std::min<uint32_t>(kStretch, ps.end - pos);
     for (uint32_t i = 1; i <= n; i++) nodes[i].cost = UINT32_MAX;
@@ -623,7 +490,7 @@ uint32_t parse_optimal(Parser& ps, CopyState& cs, uint32_t pos, uint32_t seg_end
       uint32_t p = pos + i;
       uint32_t c0 = nd.cost;
       uint32_t max_len = n - i;
-      const uint8_t* cur = ps.mf.buf + p;
+      const uint8_t* cur = ps.buf + p;
       auto relax = [&](uint32_t len, uint32_t dist, uint8_t kind, uint8_t k, uint32_t price) {
         Node& t = nodes[i + len];
         if (c0 + price < t.cost) {
@@ -644,7 +511,7 @@ uint32_t parse_optimal(Parser& ps, CopyState& cs, uint32_t pos, uint32_t seg_end
           bool seen = false;
           for (int j = 1; j < k; j++) seen |= ring_dist(nd.cs, j) == d;
           if (seen) continue;
-          uint32_t l = match_len(cur, cur - d, std::min(max_len, old_max(d)));
+          uint32_t l = match_length(cur, cur - d, std::min(max_len, old_max(d)));
           if (k == 1 && nd.cs.last_len > 0 && l >= nd.cs.last_len)
             relax(nd.cs.last_len, d, T_REPEAT, 0, ps.pr.main[256]);
           for (uint32_t len = old_min(d); len <= l; len++)
@@ -654,10 +521,10 @@ uint32_t parse_optimal(Parser& ps, CopyState& cs, uint32_t pos, uint32_t seg_end
             longest_c = {l, d, T_OLD, static_cast<uint8_t>(k), 0};
           }
         }
-        uint32_t sd = mf_short(ps.mf, p, ps.lowest);
+        uint32_t sd = ps.mf.find_short(p, ps.lowest);
         if (sd) relax(2, sd, T_SHORT, 0, price_short(ps.pr, sd));
       }
-      int m = mf_find(ps.mf, p, ps.lowest, std::min<uint32_t>(max_len, 258), ps.lv.depth, ps.lv.nice,
+      int m = ps.mf.find(p, ps.lowest, std::min<uint32_t>(max_len, 258), ps.lv.depth, ps.lv.nice,
                       ps.matches.data());
       uint32_t from_len = 3;
       for (int j = 0; j < m; j++) {
@@ -678,7 +545,7 @@ uint32_t parse_optimal(Parser& ps, CopyState& cs, uint32_t pos, uint32_t seg_end
         uint32_t d1 = ring_dist(nd.cs, 1);
         uint32_t ll = nd.cs.last_len;
         if (ll + 1 >= longest && ll <= max_len && d1 && p - ps.lowest >= d1 &&
-            match_len(cur, cur - d1, ll) == ll)
+            match_length(cur, cur - d1, ll) == ll)
           jump = {ll, d1, T_REPEAT, 0, 0};
         break;
       }
@@ -697,7 +564,7 @@ uint32_t parse_optimal(Parser& ps, CopyState& cs, uint32_t pos, uint32_t seg_end
     pos += stop;
     if (jump.len) {
       emit_copy(toks, cs, jump);
-      mf_insert_to(ps.mf, pos + jump.len);
+      ps.mf.insert_to(pos + jump.len);
       pos += jump.len;
     }
   }
@@ -737,6 +604,7 @@ struct Block {
   bool audio;
   int channels;
   uint32_t start_channel;
+  uint32_t bytes;               // of the entry it codes
   std::vector<Token> toks;      // LZ
   std::vector<uint8_t> deltas;  // audio
   LzFreq lz;
@@ -785,7 +653,21 @@ uint64_t block_cost(const TPackState& st, const Block& b) {
   return block_symbol_bits(b, len) + plan.bits + 12;
 }
 
+// The cost of a and b coded as one block, neither of them changed.
+uint64_t merged_cost(const TPackState& st, const Block& a, const Block& b) {
+  Block sum;
+  sum.audio = a.audio;
+  sum.channels = a.channels;
+  for (int i = 0; i < kMainSize; i++) sum.lz.main[i] = a.lz.main[i] + b.lz.main[i];
+  for (int i = 0; i < kDistSize; i++) sum.lz.dist[i] = a.lz.dist[i] + b.lz.dist[i];
+  for (int i = 0; i < kRepSize; i++) sum.lz.rep[i] = a.lz.rep[i] + b.lz.rep[i];
+  for (int c = 0; c < 4; c++)
+    for (int i = 0; i < kAudioSize; i++) sum.af[c][i] = a.af[c][i] + b.af[c][i];
+  return block_cost(st, sum);
+}
+
 void merge_into(Block& a, const Block& b) {
+  a.bytes += b.bytes;
   if (!a.audio) {
     a.toks.insert(a.toks.end(), b.toks.begin(), b.toks.end());
     for (int i = 0; i < kMainSize; i++) a.lz.main[i] += b.lz.main[i];
@@ -820,7 +702,7 @@ void write_block(BitWriter& w, TPackState& st, const Block& b, bool announce) {
   write_table(w, st, len, count, b.audio, b.channels, plan);
 
   if (b.audio) {
-    static Code ac;
+    Code ac;
     for (int c = 0; c < b.channels; c++) canonical_codes(len + c * kAudioSize, kAudioSize, ac.code + c * kAudioSize);
     uint32_t ch = st.current_channel;
     for (uint8_t d : b.deltas) {
@@ -907,7 +789,7 @@ int audio_candidates(const AudioRun& start, const uint8_t* data, uint32_t n, dou
   }
   uint32_t sample = std::min<uint32_t>(n, 2048);
   double bits[5];
-  static uint32_t hist[4][256];
+  uint32_t hist[4][256];
   for (int c = 1; c <= 4; c++) {
     AudioRun r = start;
     if (r.current >= static_cast<uint32_t>(c)) r.current = 0;
@@ -927,6 +809,22 @@ int audio_candidates(const AudioRun& start, const uint8_t* data, uint32_t n, dou
   return k;
 }
 
+// Segments of the entry, and how far ahead of a segment the buffer holds
+// the entry: the segment, the priced parse's last stretch past its end and
+// the longest copy after that.
+constexpr uint32_t kSegment = 1u << 14;
+constexpr uint32_t kLookahead = 1u << 16;
+static_assert(kLookahead >= kSegment + kStretch + 2 * 262, "a parse reads past its segment");
+// The input buffer: the window behind the current segment and up to two
+// windows more. It moves by whole windows, which keeps every position's
+// place in the match finder's chain ring.
+constexpr uint32_t kBufferSize = 3 * kWindowSize + kLookahead;
+// A block's table is shared by the segments merged into it up to this many
+// bytes of the entry; then it is written, so that pending tokens stay few.
+constexpr uint32_t kMaxBlockBytes = 1u << 20;
+// Packed bytes are passed on to the sink in pieces of about this size.
+constexpr size_t kOutputPiece = 1u << 16;
+
 }  // namespace
 
 void pack_state_reset(TPackState& st) {
@@ -935,7 +833,7 @@ void pack_state_reset(TPackState& st) {
   st.last_distance = 0;
   st.last_length = 0;
   std::memset(st.previous_lengths, 0, sizeof st.previous_lengths);
-  st.previous_count = 1028;
+  st.previous_count = kMaxLengths;
   st.audio_mode = false;
   st.channel_count = 1;
   st.current_channel = 0;
@@ -949,206 +847,331 @@ void pack_state_reset(TPackState& st) {
   st.history.clear();
 }
 
-void pack_entry(TPackState& st, const uint8_t* data, size_t size, bool solid_entry, int level,
-                std::vector<uint8_t>& out) {
-  init_format_tables();
-  out.clear();
-  if (level < 1) level = 1;
-  if (level > 5) level = 5;
-  if (!solid_entry) pack_state_reset(st);
-  if (size == 0) return;
+// The encoder's scratch and the entry in progress. Positions count from the
+// start of buf, which holds the decoder's window before the entry (in a
+// solid run) followed by the entry as far as it has been read.
+struct Encoder::Impl {
+  // The entry.
+  TPackState* st = nullptr;
+  bool solid_entry = false;
+  int level = 3;
+  ByteSource* in = nullptr;
+  uint64_t unread = 0;   // entry bytes not yet read
+  std::vector<uint8_t> buf;
+  uint32_t loaded = 0;   // bytes of buf that hold data
+  uint32_t end = 0;      // where the entry ends (past loaded while unread)
 
-  // The buffer holds what the decoder's window holds before the entry (in a
-  // solid run) followed by the entry itself.
-  // Without history the entry is used where it lies.
-  std::vector<uint8_t> joined;
-  const uint8_t* buf = data;
-  if (!st.history.empty()) {
-    joined.reserve(st.history.size() + size);
-    joined.insert(joined.end(), st.history.begin(), st.history.end());
-    joined.insert(joined.end(), data, data + size);
-    buf = joined.data();
-  }
-  uint32_t base = static_cast<uint32_t>(st.history.size());
-  uint32_t end = static_cast<uint32_t>(base + size);
-
-  static Parser ps;
-  ps.lv = level_of(level);
-  mf_init(ps.mf, buf, end);
-  mf_insert_to(ps.mf, base);
-  ps.lowest = 0;
-  ps.end = end;
-  ps.matches.resize(300);
-  prices_default(ps.pr);
-  if (st.have_tables) prices_from(ps.pr, st.main_lengths, st.distance_lengths, st.repeat_lengths);
-
+  // Parsing and the decoder's state as the parse leaves it.
+  Parser ps;
   CopyState cs;
-  std::memcpy(cs.ring, st.old_distances, sizeof cs.ring);
-  cs.index = st.old_distance_index;
-  cs.last_dist = st.last_distance;
-  cs.last_len = st.last_length;
+  CopyState lz_cs;  // the copy state after the segment's LZ parse
   AudioRun ar;
-  std::memcpy(ar.ch, st.audio, sizeof ar.ch);
-  ar.channel_delta = st.channel_delta;
-  ar.current = st.current_channel;
 
-  BitWriter w{&out, 0, 0};
-  bool first = true;
+  // Blocks: the segment just parsed, an audio trial, and the block waiting
+  // to be written (segments merged while they share a table well).
+  Block seg, trial, pending;
   bool pending_valid = false;
-  static Block pending, seg;
+  bool first_block = true;
+  bool first_segment = true;
+  std::vector<Token> probe;
 
-  constexpr uint32_t kSegment = 1u << 14;
-  uint32_t pos = base;
+  // Output.
+  std::vector<uint8_t> packed;
+  BitWriter w{nullptr, 0, 0};
+  ByteSink* out = nullptr;
+  uint64_t written = 0;
+
+  uint64_t limit = 0;    // give up when the packed form reaches this size
+
+  Result pack(TPackState& state, ByteSource& source, uint64_t size, bool solid, int lvl, ByteSink& sink);
+  void start(uint64_t size);
+  bool load_ahead(uint32_t& pos);
+  uint32_t parse_segment(uint32_t pos, uint32_t goal);
+  void price_first_pass(uint32_t pos, uint32_t goal);
+  uint64_t lz_cost() const;
+  void try_audio(uint32_t from, uint32_t to, uint64_t lz_bits);
+  bool merge_pending();
+  void write_pending();
+  void price_from_pending();
+  bool pass_on(bool all);
+  void finish();
+};
+
+Encoder::Encoder() : impl_(new Impl) {}
+Encoder::~Encoder() { delete impl_; }
+
+Encoder::Result Encoder::pack(TPackState& state, ByteSource& in, uint64_t size, bool solid, int level, ByteSink& out,
+                              uint64_t limit, uint64_t& written) {
+  impl_->limit = limit;
+  Result r = impl_->pack(state, in, size, solid, level, out);
+  written = impl_->written;
+  return r;
+}
+
+// The entry: a loop over segments, each parsed, priced, tried as audio, and
+// merged into the pending block or written.
+Encoder::Result Encoder::Impl::pack(TPackState& state, ByteSource& source, uint64_t size, bool solid, int lvl,
+                                    ByteSink& sink) {
+  init_format_tables();
+  st = &state;
+  in = &source;
+  out = &sink;
+  written = 0;
+  level = std::clamp(lvl, 1, 5);
+  solid_entry = solid;
+  if (!solid) pack_state_reset(state);
+  if (size == 0) return Result::packed;
+  start(size);
+
+  uint32_t pos = static_cast<uint32_t>(state.history.size());
   while (pos < end) {
+    if (!load_ahead(pos)) return Result::read_failed;
     uint32_t seg_start = pos;
-    uint32_t seg_goal = std::min(end, seg_start + kSegment);
-    // LZ parse of the segment, on a copy of the copy state.
-    CopyState lz_cs = cs;
-    seg.audio = false;
-    seg.channels = 0;
-    seg.toks.clear();
-    seg.deltas.clear();
-    std::memset(&seg.lz, 0, sizeof seg.lz);
-    std::memset(seg.af, 0, sizeof seg.af);
-    if (ps.lv.optimal) {
-      // A first pass prices the segment from its own statistics: at level 4
-      // only for the very first segment (there are no tables to go by yet),
-      // and as a lazy parse; at level 5 for every segment, with the priced
-      // parse itself.
-      bool first_prices = !st.have_tables && pos == base && !pending_valid;
-      if (first_prices || ps.lv.passes > 1) {
-        std::vector<Token> probe;
-        CopyState probe_cs = cs;
-        uint32_t ins = ps.mf.inserted;
-        static std::vector<int32_t> head, head2, head3;
-        head = ps.mf.head;
-        head2 = ps.mf.head2;
-        head3 = ps.mf.head3;
-        if (ps.lv.passes > 1 && !first_prices) {
-          parse_optimal(ps, probe_cs, pos, seg_goal, probe);
-        } else {
-          Level keep = ps.lv;
-          ps.lv = level_of(3);
-          parse_lazy(ps, probe_cs, pos, seg_goal, probe);
-          ps.lv = keep;
-        }
-        LzFreq f;
-        std::memset(&f, 0, sizeof f);
-        count_tokens(probe, 0, f);
-        uint8_t l[kLzSize];
-        f.main[269] += 1;
-        pack_huffman_lengths(f.main, kMainSize, 15, l);
-        pack_huffman_lengths(f.dist, kDistSize, 15, l + kMainSize);
-        pack_huffman_lengths(f.rep, kRepSize, 15, l + kMainSize + kDistSize);
-        prices_from(ps.pr, l, l + kMainSize, l + kMainSize + kDistSize);
-        // Forget the probe's insertions: the real parse inserts them again.
-        ps.mf.head.swap(head);
-        ps.mf.head2.swap(head2);
-        ps.mf.head3.swap(head3);
-        ps.mf.inserted = ins;
-      }
-      pos = parse_optimal(ps, lz_cs, pos, seg_goal, seg.toks);
-    } else {
-      pos = parse_lazy(ps, lz_cs, pos, seg_goal, seg.toks);
-    }
-    count_tokens(seg.toks, 0, seg.lz);
-    uint64_t lz_cost = block_cost(st, seg);
-    for (const Token& t : seg.toks) {
-      if (t.kind == T_NEW) lz_cost += kLengthBits[len_slot_of[t.len - new_min(t.dist)]] + kDistanceBits[dist_slot(t.dist)];
-      else if (t.kind == T_OLD) lz_cost += kLengthBits[len_slot_of[t.len - old_min(t.dist)]];
-      else if (t.kind == T_SHORT) lz_cost += kShortBits[short_slot_of[t.dist - 1]];
-    }
-
-    // Audio alternatives for the same bytes.
-    uint32_t seg_len = pos - seg_start;
-    int cands[4];
-    int nc = audio_candidates(ar, buf + seg_start, seg_len, double(lz_cost) / seg_len, level, cands);
-    uint64_t best_cost = lz_cost;
-    int best_channels = 0;
-    AudioRun best_run;
-    static Block aseg;
-    for (int i = 0; i < nc; i++) {
-      int n = cands[i];
-      AudioRun r = ar;
-      if (r.current >= static_cast<uint32_t>(n)) r.current = 0;
-      uint32_t start_channel = r.current;
-      aseg.audio = true;
-      aseg.channels = n;
-      aseg.start_channel = start_channel;
-      aseg.deltas.resize(seg_len);
-      std::memset(aseg.af, 0, sizeof aseg.af);
-      for (uint32_t j = 0; j < seg_len; j++) {
-        uint32_t c = r.current;
-        uint8_t d = audio_step(r, n, buf[seg_start + j]);
-        aseg.deltas[j] = d;
-        aseg.af[c][d]++;
-      }
-      uint64_t cost = block_cost(st, aseg);
-      if (cost < best_cost) {
-        best_cost = cost;
-        best_channels = n;
-        best_run = r;
-        std::swap(seg.deltas, aseg.deltas);
-        std::memcpy(seg.af, aseg.af, sizeof seg.af);
-        seg.start_channel = start_channel;
-      }
-    }
-    if (best_channels) {
-      seg.audio = true;
-      seg.channels = best_channels;
-      seg.toks.clear();
-      ar = best_run;
-    } else {
-      cs = lz_cs;
-      seg.deltas.clear();
-    }
-
-    // Share the pending block's table when a new one does not pay.
-    bool merged = false;
-    if (pending_valid && pending.audio == seg.audio && pending.channels == seg.channels) {
-      uint64_t apart = block_cost(st, pending) + block_cost(st, seg);
-      Block& both = pending;
-      // Tentatively merge, and undo if it does not pay.
-      size_t tsize = both.toks.size(), dsize = both.deltas.size();
-      LzFreq lz_saved = both.lz;
-      static uint32_t af_saved[4][kAudioSize];
-      std::memcpy(af_saved, both.af, sizeof af_saved);
-      merge_into(both, seg);
-      if (block_cost(st, both) <= apart) {
-        merged = true;
-      } else {
-        both.toks.resize(tsize);
-        both.deltas.resize(dsize);
-        both.lz = lz_saved;
-        std::memcpy(both.af, af_saved, sizeof af_saved);
-      }
-    }
-    if (!merged) {
-      if (pending_valid) {
-        write_block(w, st, pending, !first || solid_entry);
-        first = false;
-      }
+    pos = parse_segment(pos, std::min(end, seg_start + kSegment));
+    uint64_t lz_bits = lz_cost();
+    try_audio(seg_start, pos, lz_bits);
+    if (!merge_pending()) {
+      if (pending_valid) write_pending();
       std::swap(pending, seg);
       pending_valid = true;
     }
-    // Later segments are priced with the code they will most likely share.
-    if (!pending.audio) {
-      uint8_t l[1028];
-      block_lengths(pending, l);
-      prices_from(ps.pr, l, l + kMainSize, l + kMainSize + kDistSize);
+    price_from_pending();
+    if (!pass_on(false)) return Result::write_failed;
+    if (written + packed.size() >= limit) return Result::not_smaller;
+  }
+  if (pending_valid) write_pending();
+  flush_bits(w);
+  if (!pass_on(true)) return Result::write_failed;
+  if (written >= limit) return Result::not_smaller;
+  finish();
+  return Result::packed;
+}
+
+// Sets up the buffer with the decoder's window and the match finder, the
+// parser and the models with the state the entry starts from.
+void Encoder::Impl::start(uint64_t size) {
+  unread = size;
+  const std::vector<uint8_t>& history = st->history;
+  uint64_t total = history.size() + size;
+  buf.resize(static_cast<size_t>(std::min<uint64_t>(total, kBufferSize)));
+  std::copy(history.begin(), history.end(), buf.begin());
+  loaded = static_cast<uint32_t>(history.size());
+  end = static_cast<uint32_t>(total);  // at most 2^31 + 2^20
+
+  ps.lv = level_of(level);
+  ps.mf.reset(static_cast<uint32_t>(std::min<uint64_t>(total, kWindowSize)));
+  ps.buf = buf.data();
+  // The window's positions enter the match finder with the first search,
+  // once the entry's first bytes are there to hash them with.
+  ps.mf.set_buffer(buf.data(), loaded);
+  ps.lowest = 0;
+  ps.end = loaded;
+  ps.matches.resize(300);
+  prices_default(ps.pr);
+  if (st->have_tables) prices_from(ps.pr, st->main_lengths, st->distance_lengths, st->repeat_lengths);
+
+  std::memcpy(cs.ring, st->old_distances, sizeof cs.ring);
+  cs.index = st->old_distance_index;
+  cs.last_dist = st->last_distance;
+  cs.last_len = st->last_length;
+  std::memcpy(ar.ch, st->audio, sizeof ar.ch);
+  ar.channel_delta = st->channel_delta;
+  ar.current = st->current_channel;
+
+  pending_valid = false;
+  first_block = true;
+  first_segment = true;
+  packed.clear();
+  w = BitWriter{&packed, 0, 0};
+}
+
+// Makes the buffer hold the entry from pos to kLookahead past it (or to its
+// end): moves the buffer by whole windows when it is full, then reads.
+// pos follows the move.
+bool Encoder::Impl::load_ahead(uint32_t& pos) {
+  uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(end, uint64_t(pos) + kLookahead));
+  if (want <= loaded) return true;
+  if (want > buf.size() && pos >= 2 * kWindowSize) {
+    uint32_t shift = (pos - kWindowSize) & ~(kWindowSize - 1);
+    std::memmove(buf.data(), buf.data() + shift, loaded - shift);
+    ps.mf.rebase(shift);
+    loaded -= shift;
+    end -= shift;
+    pos -= shift;
+  }
+  uint32_t room = static_cast<uint32_t>(buf.size()) - loaded;
+  uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(unread, room));
+  if (n > 0 && in->read(buf.data() + loaded, n) != n) return false;
+  unread -= n;
+  loaded += n;
+  ps.end = loaded;
+  ps.mf.set_buffer(buf.data(), loaded);
+  return true;
+}
+
+// The first pass over a segment, which prices the real parse from the
+// segment's own statistics: at level 4 only for the very first segment
+// (there are no tables to go by yet), and as a lazy parse; at level 5 for
+// every segment, with the priced parse itself. The match finder forgets what
+// the pass entered.
+void Encoder::Impl::price_first_pass(uint32_t pos, uint32_t goal) {
+  bool first_prices = first_segment && !st->have_tables;
+  if (!first_prices && ps.lv.passes == 1) return;
+  probe.clear();
+  CopyState probe_cs = cs;
+  ps.mf.snapshot();
+  if (ps.lv.passes > 1 && !first_prices) {
+    parse_optimal(ps, probe_cs, pos, goal, probe);
+  } else {
+    Level keep = ps.lv;
+    ps.lv = level_of(3);
+    parse_lazy(ps, probe_cs, pos, goal, probe);
+    ps.lv = keep;
+  }
+  ps.mf.restore();
+  LzFreq f;
+  std::memset(&f, 0, sizeof f);
+  count_tokens(probe, 0, f);
+  f.main[269] += 1;
+  uint8_t l[kLzSize];
+  pack_huffman_lengths(f.main, kMainSize, 15, l);
+  pack_huffman_lengths(f.dist, kDistSize, 15, l + kMainSize);
+  pack_huffman_lengths(f.rep, kRepSize, 15, l + kMainSize + kDistSize);
+  prices_from(ps.pr, l, l + kMainSize, l + kMainSize + kDistSize);
+}
+
+// The LZ parse of one segment into seg, on a copy of the copy state (cs
+// takes it when LZ wins); returns where the parse stopped.
+uint32_t Encoder::Impl::parse_segment(uint32_t pos, uint32_t goal) {
+  seg.audio = false;
+  seg.channels = 0;
+  seg.toks.clear();
+  seg.deltas.clear();
+  std::memset(&seg.lz, 0, sizeof seg.lz);
+  std::memset(seg.af, 0, sizeof seg.af);
+  lz_cs = cs;
+  if (ps.lv.optimal) price_first_pass(pos, goal);
+  uint32_t stop = ps.lv.optimal ? parse_optimal(ps, lz_cs, pos, goal, seg.toks) : parse_lazy(ps, lz_cs, pos, goal, seg.toks);
+  count_tokens(seg.toks, 0, seg.lz);
+  seg.bytes = stop - pos;
+  first_segment = false;
+  return stop;
+}
+
+// Bits of the segment as LZ: its block with a table of its own, plus the
+// extra bits of its copies.
+uint64_t Encoder::Impl::lz_cost() const {
+  uint64_t bits = block_cost(*st, seg);
+  for (const Token& t : seg.toks) {
+    if (t.kind == T_NEW) bits += kLengthBits[len_slot_of[t.len - new_min(t.dist)]] + kDistanceBits[dist_slot(t.dist)];
+    else if (t.kind == T_OLD) bits += kLengthBits[len_slot_of[t.len - old_min(t.dist)]];
+    else if (t.kind == T_SHORT) bits += kShortBits[short_slot_of[t.dist - 1]];
+  }
+  return bits;
+}
+
+// Codes the segment's bytes [from, to) through the audio predictor for the
+// promising channel counts; the cheapest coding, LZ included, takes seg.
+void Encoder::Impl::try_audio(uint32_t from, uint32_t to, uint64_t lz_bits) {
+  uint32_t n = to - from;
+  int cands[4];
+  int nc = audio_candidates(ar, buf.data() + from, n, double(lz_bits) / n, level, cands);
+  uint64_t best_cost = lz_bits;
+  int best_channels = 0;
+  AudioRun best_run;
+  for (int i = 0; i < nc; i++) {
+    int channels = cands[i];
+    AudioRun r = ar;
+    if (r.current >= static_cast<uint32_t>(channels)) r.current = 0;
+    trial.audio = true;
+    trial.channels = channels;
+    trial.start_channel = r.current;
+    trial.bytes = n;
+    trial.deltas.resize(n);
+    std::memset(trial.af, 0, sizeof trial.af);
+    for (uint32_t j = 0; j < n; j++) {
+      uint32_t c = r.current;
+      uint8_t d = audio_step(r, channels, buf[from + j]);
+      trial.deltas[j] = d;
+      trial.af[c][d]++;
+    }
+    uint64_t cost = block_cost(*st, trial);
+    if (cost < best_cost) {
+      best_cost = cost;
+      best_channels = channels;
+      best_run = r;
+      std::swap(seg.deltas, trial.deltas);
+      std::memcpy(seg.af, trial.af, sizeof seg.af);
+      seg.start_channel = trial.start_channel;
     }
   }
-  if (pending_valid) write_block(w, st, pending, !first || solid_entry);
-  flush_bits(w);
+  if (best_channels) {
+    seg.audio = true;
+    seg.channels = best_channels;
+    seg.toks.clear();
+    ar = best_run;
+  } else {
+    cs = lz_cs;
+    seg.deltas.clear();
+  }
+}
 
-  // What the decoder holds after the entry.
-  std::memcpy(st.old_distances, cs.ring, sizeof cs.ring);
-  st.old_distance_index = cs.index;
-  st.last_distance = cs.last_dist;
-  st.last_length = cs.last_len;
-  std::memcpy(st.audio, ar.ch, sizeof ar.ch);
-  st.channel_delta = ar.channel_delta;
+// Merges seg into the pending block when one table for both costs no more
+// than a table each (and the block stays within its bound); false leaves
+// both as they were.
+bool Encoder::Impl::merge_pending() {
+  if (!pending_valid || pending.audio != seg.audio || pending.channels != seg.channels) return false;
+  if (pending.bytes + seg.bytes > kMaxBlockBytes) return false;
+  uint64_t apart = block_cost(*st, pending) + block_cost(*st, seg);
+  uint64_t together = merged_cost(*st, pending, seg);
+  if (together > apart) return false;
+  merge_into(pending, seg);
+  return true;
+}
+
+void Encoder::Impl::write_pending() {
+  write_block(w, *st, pending, !first_block || solid_entry);
+  first_block = false;
+  pending_valid = false;
+}
+
+// Later segments are priced with the code they will most likely share.
+void Encoder::Impl::price_from_pending() {
+  if (pending.audio) return;
+  uint8_t l[kMaxLengths];
+  block_lengths(pending, l);
+  prices_from(ps.pr, l, l + kMainSize, l + kMainSize + kDistSize);
+}
+
+// Hands the packed bytes to the sink once there are enough of them (all of
+// them when all is set).
+bool Encoder::Impl::pass_on(bool all) {
+  if (packed.empty() || (!all && packed.size() < kOutputPiece)) return true;
+  if (!out->write(packed.data(), packed.size())) return false;
+  written += packed.size();
+  packed.clear();
+  return true;
+}
+
+// What the decoder holds after the entry.
+void Encoder::Impl::finish() {
+  std::memcpy(st->old_distances, cs.ring, sizeof cs.ring);
+  st->old_distance_index = cs.index;
+  st->last_distance = cs.last_dist;
+  st->last_length = cs.last_len;
+  std::memcpy(st->audio, ar.ch, sizeof ar.ch);
+  st->channel_delta = ar.channel_delta;
   // current_channel was advanced by the audio blocks as they were written.
-  size_t keep = std::min<size_t>(end, kWindowSize);
-  st.history.assign(buf + end - keep, buf + end);
+  size_t keep = std::min<size_t>(loaded, kWindowSize);
+  st->history.assign(buf.begin() + (loaded - keep), buf.begin() + loaded);
+}
+
+void pack_entry(TPackState& st, const uint8_t* data, size_t size, bool solid_entry, int level,
+                std::vector<uint8_t>& out) {
+  out.clear();
+  Encoder encoder;
+  MemorySource in(data, size);
+  VectorSink sink(out);
+  uint64_t written = 0;
+  encoder.pack(st, in, size, solid_entry, level, sink, UINT64_MAX, written);
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "archive/arc_format.h"
+#include "pack/byte_stream.h"
 #include "unpack/arc_audio.h"
 
 // What the encoder emitted, for tests and tuning. Cumulative until cleared.
@@ -55,12 +56,41 @@ struct TPackState {
 
 void pack_state_reset(TPackState& state);
 
-// Compresses one entry at level 1..5 into out (replaced). solid: the entry
-// continues the state left by the previous compressed entry (the decoder
-// reads no table block at its start, so such an entry must follow one that
-// pack_entry compressed with this state); otherwise the state is reset.
-// Updates state to what the decoder holds after the entry. An empty entry
-// gives no bytes. The encoder keeps its working tables in module-level
-// state: one entry at a time per process.
+// One encoder: it owns every piece of scratch an entry needs (the input
+// buffer, the match finder, the parser's nodes, the pending blocks, the
+// audio trials), keeps it from entry to entry, and holds its memory to a
+// bound that does not depend on the entry's size.
+class Encoder {
+ public:
+  enum class Result {
+    packed,       // the entry is written
+    not_smaller,  // given up: the packed form would not be smaller than the entry
+    read_failed,  // the source gave fewer bytes than the entry's size
+    write_failed, // the sink refused a write
+  };
+
+  Encoder();
+  ~Encoder();
+  Encoder(const Encoder&) = delete;
+  Encoder& operator=(const Encoder&) = delete;
+
+  // Compresses the next size bytes of in at level 1..5 and writes them to
+  // out; written gets the bytes written. Gives up (not_smaller) once the
+  // packed form reaches limit bytes. solid: the entry continues the
+  // state left by the previous compressed entry (the decoder reads no table
+  // block at its start, so such an entry must follow one that was
+  // compressed with this state); otherwise the state is reset. On packed,
+  // state is what the decoder holds after the entry; on any other result it
+  // is unspecified. An empty entry gives no bytes. May throw std::bad_alloc.
+  Result pack(TPackState& state, ByteSource& in, uint64_t size, bool solid, int level, ByteSink& out,
+              uint64_t limit, uint64_t& written);
+
+ private:
+  struct Impl;
+  Impl* impl_;
+};
+
+// Encoder::pack for an entry in memory, with an encoder of its own: the
+// packed bytes replace out, whatever their size.
 void pack_entry(TPackState& state, const uint8_t* data, size_t size, bool solid, int level,
                 std::vector<uint8_t>& out);

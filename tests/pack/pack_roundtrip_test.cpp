@@ -164,4 +164,68 @@ TEST(PackRoundTrip, SolidRunAroundStoredEntries) {
   }
 }
 
+TEST(PackRoundTrip, EntriesLongerThanTheEncodersBuffer) {
+  // 4.8 MB in a solid pair: the encoder holds a window and two more of the
+  // entry at a time, so it reads in pieces and moves its buffer (and the
+  // match finder with it) on the way. Repeats reach back across the move,
+  // and the second entry starts from the first one's window.
+  Bytes part = text_data(900000, 21), wav = audio_data(150000, 2, 2, 22), bin = binary_data(800000, 23);
+  Bytes data;
+  for (int round = 0; round < 2; round++) {
+    data.insert(data.end(), part.begin(), part.end());
+    data.insert(data.end(), wav.begin(), wav.end());
+    data.insert(data.end(), bin.begin(), bin.end());
+    for (size_t i = round; i < part.size(); i += 997) part[i] ^= 0x11;
+  }
+  Bytes tail(data.end() - 500000, data.end());
+  std::vector<TPackFile> files = {{"big", data, 0}, {"tail", tail, 0}};
+  ASSERT_GT(data.size(), 3u << 20);
+  for (int level : {1, 4}) {
+    pack_stats = {};
+    size_t n = check_round_trip(files, level, true);
+    EXPECT_LT(n, data.size() / 2) << level;
+    EXPECT_GT(pack_stats.far_copies, 0u) << level;
+    EXPECT_GT(pack_stats.audio_bytes, 0u) << level;
+  }
+}
+
+TEST(PackRoundTrip, ShortSourceOrFullSinkIsAFailureNotAnEntry) {
+  // The archive writer streams from a source into a sink: a source that
+  // ends before the entry's size or a sink that refuses a write is reported,
+  // at every level, not written as an entry.
+  Bytes data = text_data(200000, 24);
+
+  class ShortSource : public ByteSource {
+   public:
+    explicit ShortSource(const Bytes& d) : in_(d.data(), d.size() / 2) {}
+    size_t read(uint8_t* p, size_t n) override { return in_.read(p, n); }
+    bool rewind() override { return in_.rewind(); }
+
+   private:
+    MemorySource in_;
+  };
+  class FullSink : public VectorSink {
+   public:
+    FullSink(std::vector<uint8_t>& v, size_t room) : VectorSink(v), room_(room) {}
+    bool write(const uint8_t* p, size_t n) override { return position() + n <= room_ && VectorSink::write(p, n); }
+
+   private:
+    size_t room_;
+  };
+  for (int level : {0, 3, 5}) {
+    TPackRun run;
+    pack_run_start(run, level, false);
+    TPackEntryInfo info;
+    info.name = "t";
+    std::vector<uint8_t> out;
+    VectorSink sink(out);
+    ShortSource shorter(data);
+    EXPECT_EQ(pack_run_add(run, shorter, data.size(), info, sink), PackAddResult::read_failed) << level;
+    MemorySource in(data.data(), data.size());
+    std::vector<uint8_t> small;
+    FullSink full(small, 5000);
+    EXPECT_EQ(pack_run_add(run, in, data.size(), info, full), PackAddResult::write_failed) << level;
+  }
+}
+
 }  // namespace
