@@ -49,8 +49,6 @@ struct AddItem {
 // the main header's type byte inside that window with room to spare.
 constexpr long kSfxFirst = kMarkerSize;
 constexpr long kSfxLast = kMarkerSize + kSfxScanBytes - 16;
-// Stored entries and the stub are copied in pieces of this size.
-constexpr size_t kPiece = 1u << 16;
 
 void usage() {
   std::fprintf(stderr,
