@@ -3,6 +3,67 @@
 
 #include "unpack/arc_audio.h"
 
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define VELMORA_AUDIO_AVX2 1
+#include <immintrin.h>
+#endif
+
+#if VELMORA_AUDIO_AVX2
+namespace {
+
+#define VELMORA_AVX2_TARGET __attribute__((target("avx2")))
+
+VELMORA_AVX2_TARGET inline __m256i load16(const int16_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+// Every term of a full cycle is at most 1279 (see AudioPending), so two of
+// them side by side, and the pairs that madd forms from those, stay far
+// inside their lanes.
+VELMORA_AVX2_TARGET void add_cycle_errors_avx2(uint32_t* sum, const AudioPending& q) {
+  const __m256i e0 = load16(q.e), e1 = load16(q.e + 16);
+  __m256i acc[12];
+  acc[0] = _mm256_add_epi16(_mm256_abs_epi16(e0), _mm256_abs_epi16(e1));
+  const int16_t* series[5] = {q.h1 + 1, q.h2 + 3, q.h2 + 2, q.h2 + 1, q.cd};
+  for (int j = 0; j < 5; ++j) {
+    const __m256i h0 = load16(series[j]), h1 = load16(series[j] + 16);
+    acc[2 * j + 1] = _mm256_add_epi16(_mm256_abs_epi16(_mm256_sub_epi16(e0, h0)),
+                                      _mm256_abs_epi16(_mm256_sub_epi16(e1, h1)));
+    acc[2 * j + 2] = _mm256_add_epi16(_mm256_abs_epi16(_mm256_add_epi16(e0, h0)),
+                                      _mm256_abs_epi16(_mm256_add_epi16(e1, h1)));
+  }
+  acc[11] = _mm256_setzero_si256();
+  // Eight 32-bit partial sums per counter, then a tree of horizontal adds:
+  // each level halves the partial sums and doubles the counters a register
+  // holds, in each 128-bit half; the two halves are added at the end.
+  const __m256i ones = _mm256_set1_epi16(1);
+  __m256i wide[12];
+  for (int k = 0; k < 12; ++k) wide[k] = _mm256_madd_epi16(acc[k], ones);
+  for (int g = 0; g < 3; ++g) {
+    __m256i a = _mm256_hadd_epi32(wide[4 * g], wide[4 * g + 1]);
+    __m256i b = _mm256_hadd_epi32(wide[4 * g + 2], wide[4 * g + 3]);
+    __m256i four = _mm256_hadd_epi32(a, b);
+    __m128i total = _mm_add_epi32(_mm256_castsi256_si128(four), _mm256_extracti128_si256(four, 1));
+    uint32_t out[4];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), total);
+    for (int k = 0; k < 4 && 4 * g + k < 11; ++k) sum[4 * g + k] += out[k];
+  }
+}
+
+}  // namespace
+#endif
+
+void add_cycle_errors(uint32_t* sum, const AudioPending& q) {
+#if VELMORA_AUDIO_AVX2
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) {
+    add_cycle_errors_avx2(sum, q);
+    return;
+  }
+#endif
+  add_cycle_errors_plain(sum, q);
+}
+
 uint8_t decode_audio_byte(uint32_t delta) {
   TUnpackState& s = unpack_state;
   return audio_step(s.channels[s.current_channel], s.channel_delta, delta);

@@ -186,20 +186,29 @@ inline void sum_error_pair(const int16_t* e, const int16_t* h, uint32_t& minus, 
   plus += p;
 }
 
+// The same for a full cycle of terms, in plain code.
+inline void add_cycle_errors_plain(uint32_t* sum, const AudioPending& q) {
+  uint16_t s0 = 0;
+  for (uint32_t k = 0; k < 32; ++k) s0 = uint16_t(s0 + uint16_t(q.e[k] < 0 ? -q.e[k] : q.e[k]));
+  sum[0] += s0;
+  sum_error_pair(q.e, q.h1 + 1, sum[1], sum[2]);
+  sum_error_pair(q.e, q.h2 + 3, sum[3], sum[4]);
+  sum_error_pair(q.e, q.h2 + 2, sum[5], sum[6]);
+  sum_error_pair(q.e, q.h2 + 1, sum[7], sum[8]);
+  sum_error_pair(q.e, q.cd, sum[9], sum[10]);
+}
+
+// Adds a full cycle's terms to the eleven counters: with 256-bit vectors
+// where the processor has them (sixteen terms to a register), else plain.
+void add_cycle_errors(uint32_t* sum, const AudioPending& q);
+
 // Adds the collected terms to the counters, brings the channel's history
 // and byte count up to date, and starts the series again from there.
 inline void audio_settle(AudioChannelState& c, AudioPending& q) {
   const uint32_t n = q.count;
   uint32_t* sum = c.error_sum;
   if (n == 32) {
-    uint16_t s0 = 0;
-    for (uint32_t k = 0; k < 32; ++k) s0 = uint16_t(s0 + uint16_t(q.e[k] < 0 ? -q.e[k] : q.e[k]));
-    sum[0] += s0;
-    sum_error_pair(q.e, q.h1 + 1, sum[1], sum[2]);
-    sum_error_pair(q.e, q.h2 + 3, sum[3], sum[4]);
-    sum_error_pair(q.e, q.h2 + 2, sum[5], sum[6]);
-    sum_error_pair(q.e, q.h2 + 1, sum[7], sum[8]);
-    sum_error_pair(q.e, q.cd, sum[9], sum[10]);
+    add_cycle_errors(sum, q);
   } else {
     for (uint32_t k = 0; k < n; ++k)
       add_errors(sum, AudioErrors{q.e[k], q.h1[k + 1], q.h2[k + 3], q.h2[k + 2], q.h2[k + 1], q.cd[k]});

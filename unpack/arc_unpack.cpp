@@ -76,6 +76,9 @@ void copy_stored_entry() {
     if (unpacked_left < n) n = unpacked_left < 0 ? 0 : unpacked_left;
     write_unpacked(window_buffer, n);
     if (unpacked_left >= 0) unpacked_left -= n;
+    // The transfer buffer is the window's start: a solid entry after this
+    // one sees these bytes.
+    unpack_state.window_fill = std::max(unpack_state.window_fill, uint32_t(n));
   }
 }
 
@@ -91,11 +94,24 @@ void reset_decoder(bool solid) {
   s.old_distance_index = 0;
   s.last_distance = 0;
   s.last_length = 0;
-  // A copy that reaches back before the start of the entry reads zeros.
-  std::memset(s.window, 0, kWindowSize);
+  // A copy that reaches back before the start of the entry reads zeros:
+  // nothing of the window is written yet (see clear_unwritten).
+  s.window_fill = 0;
   std::memset(s.previous_lengths, 0, sizeof s.previous_lengths);
   s.window_pos = 0;
   s.write_pos = 0;
+}
+
+void clear_unwritten(uint32_t dst) {
+  TUnpackState& s = unpack_state;
+  if (s.window_fill == kWindowSize) return;
+  // Output runs on from write_pos to dst; below write_pos it has wrapped
+  // round since the last flush, so has written the whole window.
+  if (dst >= s.write_pos) {
+    uint32_t from = std::max(s.window_fill, dst);
+    std::memset(s.window + from, 0, kWindowSize - from);
+  }
+  s.window_fill = kWindowSize;
 }
 
 namespace {
@@ -125,6 +141,9 @@ inline void move4(uint8_t* out, const uint8_t* in) {
 // give the same bytes.
 inline uint32_t copy_bytes(uint8_t* window, uint32_t dst, uint32_t length, uint32_t distance) {
   uint32_t src = (dst - distance) & kWindowMask;
+  // A source at or after dst lies before the output's start unless the
+  // output has wrapped: it may be a byte never written.
+  if (src >= dst && length > 0) clear_unwritten(dst);
   if (dst + length <= kWindowSize && src + length <= kWindowSize) {
     uint8_t* out = window + dst;
     const uint8_t* in = window + src;
@@ -222,6 +241,7 @@ void flush_window() {
   } else {
     write_unpacked(s.window + s.write_pos, int32_t(s.window_pos - s.write_pos));
   }
+  s.window_fill = s.window_pos < s.write_pos ? kWindowSize : std::max(s.window_fill, s.window_pos);
   s.write_pos = s.window_pos;
 }
 
@@ -730,15 +750,23 @@ uint32_t run_audio_stretch(AudioStretch& a, uint32_t n, bool& table_block) {
     q.cd[i] = int16_t(cd);
     q.h1[i + 1] = int16_t(h1);
     q.h2[i + 3] = int16_t(h2);
-    // The term of the byte just made comes last: the others are ready
-    // before it is.
-    int32_t p = 8 * last_byte[k] + w1[k] * h1 + w2[k] * h2 + w3[k] * h3 + w4[k] * h4;
-    p += w5[k] * cd;
-    int32_t o = int32_t((uint32_t(p) >> 3) & 0xFF) - int32_t(delta);
-    last_delta[k] = signed_byte(o - last_byte[k]);
-    channel_delta = last_delta[k];
+    // Each byte waits for the one before it through cd, so that chain is
+    // kept short. With p = 8*last_byte + r, bits 3-10 of p are last_byte +
+    // (r >> 3) modulo 256, so the new last_delta, (p >> 3) - delta -
+    // last_byte as a signed byte, is bits 3-10 of r - 8*delta and does not
+    // wait for last_byte; the term of the byte just made comes last, as
+    // the others are ready before it is. The output value itself,
+    // ((p >> 3) & 0xFF) - delta, is worked out from there off the chain:
+    // adding delta back gives the byte last_byte + last_delta + delta.
+    const int32_t d = int32_t(delta);
+    int32_t r = w1[k] * h1 + w2[k] * h2 + w3[k] * h3 + w4[k] * h4 - 8 * d;
+    r += w5[k] * cd;
+    const int32_t change = int32_t(int8_t(uint8_t(uint32_t(r) >> 3)));
+    const int32_t o = ((last_byte[k] + change + d) & 0xFF) - d;
+    last_delta[k] = change;
+    channel_delta = change;
+    out[done++] = uint8_t(last_byte[k] + change);
     last_byte[k] = o;
-    out[done++] = uint8_t(o);
     count[k] = i + 1;
     if (i + 1 == due[k]) {
       store(k);

@@ -134,6 +134,12 @@ struct TUnpackState {
   uint8_t* window;
   uint32_t window_pos;  // where the next byte goes
   uint32_t write_pos;   // first byte not yet written out
+  // The window is not cleared when an entry starts afresh: the bytes from
+  // window_fill to the window's end, which nothing since then has written,
+  // read as zeros and are cleared only when a copy is about to read one of
+  // them (clear_unwritten). Brought up to date by each flush (the written
+  // stretch is write_pos..window_pos, wrapped or not) and by a stored copy.
+  uint32_t window_fill;
   uint32_t last_distance;
   uint32_t last_length;
   uint32_t old_distances[4];
@@ -227,5 +233,6 @@ uint8_t decode_audio_byte(uint32_t delta);
 // LZ decoder.
 void reset_decoder(bool solid);
 void copy_match(uint32_t length, uint32_t distance);
+void clear_unwritten(uint32_t dst);
 void flush_window();
 void read_trailing_tables();

@@ -306,6 +306,52 @@ TEST(StoredEntry, BytesPastTheSizeAreReadButNotWritten) {
   EXPECT_EQ(packed_left, 0);
 }
 
+// The window is not cleared for a fresh entry: what earlier entries (or the
+// allocation) left in it must still read as zeros, on every path a copy can
+// take there, and bytes a stored entry put there stay visible to a solid
+// entry after it.
+TEST(LzDecoder, WindowLeftoversReadAsZerosInAFreshEntry) {
+  for (bool step_by_step : {false, true}) {
+    Harness h;
+    unpack_step_by_step = step_by_step;
+    LzStream first;
+    first.literals(random_bytes(300000, 21));
+    ASSERT_EQ(h.unpack(first.finish(), 300000), first.expected);
+
+    // Sources in the stretch the first entry wrote, in the untouched rest,
+    // overlapping the current position and at distance 0 (the reset ring).
+    LzStream fresh;
+    fresh.literals(arctest::bytes_of("xyz"));
+    fresh.copy(40, kWindowSize - 1000);
+    fresh.copy(250, kWindowSize - 200000);
+    fresh.copy(10, 1000);
+    fresh.copy(20, 700000);
+    bitw::put_old_copy(fresh.w, fresh.codes, 1, 0, 0);  // at 700000 again: 2 + 3 bytes
+    fresh.model_copy(5, 700000);
+    fresh.literals(random_bytes(50, 22));
+    fresh.copy(60, 3);
+    const auto& out = h.unpack(fresh.finish(), int32_t(fresh.expected.size()));
+    EXPECT_EQ(out, fresh.expected) << step_by_step;
+    EXPECT_TRUE(h.checksum_matches());
+
+    // A stored entry fills the window's start behind the decoder's back;
+    // a solid entry copying from there sees those bytes, also where the
+    // output has not reached yet.
+    LzStream short_entry;
+    short_entry.literals(random_bytes(400, 24));
+    h.unpack(short_entry.finish(), 400);
+    std::vector<uint8_t> stored = random_bytes(5000, 23);
+    h.begin_entry(stored, 5000);
+    copy_stored_entry();
+    LzStream solid(false);
+    solid.copy(100, kWindowSize - 4000);  // reads from 400 + 4000 on
+    const auto& more = h.unpack(solid.finish(), 100, true);
+    ASSERT_EQ(more.size(), 100u);
+    EXPECT_TRUE(std::equal(more.begin(), more.end(), stored.begin() + 4400)) << step_by_step;
+    unpack_step_by_step = false;
+  }
+}
+
 TEST(Solid, EntriesContinueWindowDistancesAndTrailingTables) {
   Harness h;
   // Entry 1: flat codes, ends by announcing new tables for entry 2.
@@ -466,6 +512,7 @@ TEST(LzDecoder, CopiesAnywhereInTheWindowMatchByteByByte) {
   std::vector<uint8_t> window(kWindowSize);
   for (auto& b : window) b = uint8_t(rng());
   unpack_state.window = h.window.data();
+  unpack_state.window_fill = kWindowSize;  // every byte written: none reads as zero
   const uint32_t positions[] = {0, 1, 100, 5000, kWindowSize - 300, kWindowSize - 260, kWindowSize - 5,
                                 kWindowSize - 1};
   const uint32_t distances[] = {0, 1, 2, 3, 7, 8, 9, 12, 15, 16, 17, 31, 63, 64, 100, 259, 260, 261, 4096, 1000000,
