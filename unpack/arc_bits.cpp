@@ -141,7 +141,13 @@ void build_fast_table(DecodeTable& table) {
 
 }  // namespace
 
-void build_decode_table(const uint8_t* lengths, DecodeTable& table, uint32_t size) {
+void ensure_fast_table(DecodeTable& table) {
+  if (table.fast_ready) return;
+  build_fast_table(table);
+  table.fast_ready = true;
+}
+
+void build_decode_table(const uint8_t* lengths, DecodeTable& table, uint32_t size, bool with_fast) {
   uint32_t count[16] = {};
   for (uint32_t i = 0; i < size; ++i) ++count[lengths[i] & 15];
   count[0] = 0;
@@ -163,7 +169,8 @@ void build_decode_table(const uint8_t* lengths, DecodeTable& table, uint32_t siz
     if (len != 0) table.symbols[next[len]++] = uint16_t(sym);
   }
   table.symbol_count = size;
-  build_fast_table(table);
+  table.fast_ready = false;
+  if (with_fast) ensure_fast_table(table);
 }
 
 uint32_t decode_search(const DecodeTable& table, uint32_t v) {
@@ -232,10 +239,10 @@ void read_tables() {
     for (uint32_t c = 0; c < s.channel_count; ++c)
       build_decode_table(lengths + c * kAudioSymbols, s.audio_tables[c], kAudioSymbols);
   } else {
-    build_decode_table(lengths, s.main_table, kMainSymbols);
-    build_decode_table(lengths + kMainSymbols, s.distance_table, kDistanceSymbols);
+    build_decode_table(lengths, s.main_table, kMainSymbols, false);
+    build_decode_table(lengths + kMainSymbols, s.distance_table, kDistanceSymbols, false);
     build_decode_table(lengths + kMainSymbols + kDistanceSymbols, s.repeat_length_table,
-                       kRepeatSymbols);
+                       kRepeatSymbols, false);
     fill_prefixes<kMainEntryBits>(s.main_table, s.main_entries, main_entry);
     fill_prefixes<kDistanceEntryBits>(s.distance_table, s.distance_entries, distance_entry);
     fill_prefixes<kRepeatEntryBits>(s.repeat_length_table, s.repeat_entries, repeat_entry);

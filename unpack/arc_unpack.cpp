@@ -210,8 +210,8 @@ uint32_t main_entry(uint32_t sym, uint32_t len) {
     extra = kShortBits[sym - 261];
     base = kShortBase[sym - 261] + 1u;
   }
-  uint32_t literal = sym < 256 ? kEntryLiteral : 0;
-  return (len + extra) | extra << 5 | sym << 10 | literal | base << 20;
+  uint32_t kind = sym < 256 ? kEntryLiteral : sym >= 270 ? kEntryNewCopy : 0;
+  return (len + extra) | extra << 5 | sym << 10 | kind | base << 24;
 }
 
 uint32_t distance_entry(uint32_t sym, uint32_t len) {
@@ -254,6 +254,7 @@ void read_trailing_tables() {
   if (s.audio_mode) {
     if (decode_symbol(s.audio_tables[s.current_channel]) == 256) read_tables();
   } else {
+    ensure_fast_table(s.main_table);
     if (decode_symbol(s.main_table) == 269) read_tables();
   }
 }
@@ -345,7 +346,7 @@ inline void copy_near(uint8_t* out, uint32_t length, uint32_t distance) {
   }
 }
 
-// Runs LZ steps while the bounds of z allow, and returns how many; a step
+// Runs LZ steps while the bounds of z allow, and returns whether any ran; a step
 // that reads the table-block symbol ends the stretch, its code consumed, and
 // sets table_block. The bounds are set so that no step of the stretch meets
 // a per-step check of run_lz (refill, overrun, flush, window end, progress,
@@ -362,7 +363,7 @@ inline void copy_near(uint8_t* out, uint32_t length, uint32_t distance) {
 #if defined(__GNUC__)
 __attribute__((noinline))
 #endif
-uint32_t run_lz_stretch(LzStretch& z, bool& table_block) {
+bool run_lz_stretch(LzStretch& z, bool& table_block) {
   TUnpackState& s = unpack_state;
   const uint8_t* buf = z.buf;
   const uint32_t* mains = s.main_entries;
@@ -378,7 +379,6 @@ uint32_t run_lz_stretch(LzStretch& z, bool& table_block) {
   uint32_t ring[4] = {s.old_distances[0], s.old_distances[1], s.old_distances[2], s.old_distances[3]};
   uint32_t ring_index = s.old_distance_index;
   uint32_t last_length = s.last_length, last_distance = s.last_distance;
-  uint32_t steps = 0;
   table_block = false;
 
   auto consume = [&](uint32_t n) {
@@ -398,8 +398,8 @@ uint32_t run_lz_stretch(LzStretch& z, bool& table_block) {
   refill();
   uint32_t e = main_lookup();
   if (e == 0) e = main_entry_searched(bits);
+  const bool ran = out < out_end && in <= in_last;
   while (out < out_end && in <= in_last) {
-    ++steps;
     if (e & kEntryLiteral) {
       // Up to two more literals before the next refill: the first left at
       // least 41 bits, and in_last leaves room for the 30 they may take.
@@ -407,12 +407,10 @@ uint32_t run_lz_stretch(LzStretch& z, bool& table_block) {
       window[out++] = uint8_t(e >> 10);
       e = main_lookup();
       if ((e & kEntryLiteral) && out < out_end) {
-        ++steps;
         consume(entry_bits(e));
         window[out++] = uint8_t(e >> 10);
         e = main_lookup();
         if ((e & kEntryLiteral) && out < out_end) {
-          ++steps;
           consume(entry_bits(e));
           window[out++] = uint8_t(e >> 10);
           e = main_lookup();  // at least 11 bits are left to index with
@@ -424,7 +422,7 @@ uint32_t run_lz_stretch(LzStretch& z, bool& table_block) {
     }
     uint32_t sym = entry_symbol(e);
     uint32_t length, distance;
-    if (sym >= 270) {
+    if (e & kEntryNewCopy) {
       length = entry_main_base(e) + entry_extra(bits, e);
       consume(entry_bits(e));
       uint32_t d = distances[bits >> (64 - kDistanceEntryBits)];
@@ -480,7 +478,7 @@ uint32_t run_lz_stretch(LzStretch& z, bool& table_block) {
   z.bits = bits;
   z.bitsleft = bitsleft;
   z.out = out;
-  return steps;
+  return ran;
 }
 
 // Runs LZ steps until the entry is complete, a table block switches to
@@ -536,7 +534,7 @@ Run run_lz(uint8_t* window) {
     }
 
     bool table_block = false;
-    uint32_t steps = 0;
+    bool ran = false;
     // A stretch step may be followed by two literals of up to 15 bits each
     // before the bound is looked at again.
     int64_t in_last = std::min<int64_t>(kRefillStep, limit) - 4;
@@ -558,8 +556,8 @@ Run run_lz(uint8_t* window) {
       z.window = window;
       z.out = wpos;
       z.out_end = uint32_t(std::max<int64_t>(out_end, 0));
-      steps = run_lz_stretch(z, table_block);
-      if (steps > 0) {
+      ran = run_lz_stretch(z, table_block);
+      if (ran) {
         uint32_t consumed = z.in * 8 - z.bitsleft;
         pos = consumed >> 3;
         bit = consumed & 7;
@@ -567,11 +565,14 @@ Run run_lz(uint8_t* window) {
         wpos = z.out;
       }
     }
-    if (steps == 0) {
+    if (!ran) {
       // One plain step. The register holds the stream from (pos, bit) on
       // and is loaded again where the step stands when fewer bits are left
       // than what follows may take: 15 for the main symbol, then 36 for the
       // rest of a copy.
+      ensure_fast_table(s.main_table);
+      ensure_fast_table(s.distance_table);
+      ensure_fast_table(s.repeat_length_table);
       uint64_t bits = 0;
       uint32_t avail = 0;
       uint32_t used = 0;

@@ -55,6 +55,9 @@ constexpr uint32_t kWindowMask = kWindowSize - 1;
 //             are p, precomputed when the table is built: symbol << 4 | code
 //             length when the length is kFastBits or less, else 0 (the search
 //             decides). Codes that short depend on nothing but those bits.
+//             The LZ tables are mostly read through the LZ loop's own
+//             entries, so theirs is filled only when first needed
+//             (fast_ready; see ensure_fast_table).
 constexpr uint32_t kFastBits = 10;
 struct DecodeTable {
   uint32_t symbol_count;
@@ -62,6 +65,7 @@ struct DecodeTable {
   uint32_t first[16];
   uint16_t symbols[kMainSymbols];
   uint16_t fast[1u << kFastBits];
+  bool fast_ready;
 };
 
 // Lookup entries of the LZ loop's fast path: one load per code gives what
@@ -73,7 +77,8 @@ struct DecodeTable {
 //     bits 5-9    extra bits after the code
 //     bits 10-18  the symbol (main table only)
 //     bit 19      main table: set for a literal
-//     bits 20-31  main table: length base + 3 of symbols 270-297, short
+//     bit 20      main table: set for a new copy (symbols 270-297)
+//     bits 24-31  main table: length base + 3 of symbols 270-297, short
 //                 distance base + 1 of symbols 261-268
 //     bits 10-31  distance table: distance base + 1; repeat-length table:
 //                 length base + 2
@@ -84,10 +89,11 @@ constexpr uint32_t kMainEntryBits = 11;
 constexpr uint32_t kDistanceEntryBits = 10;
 constexpr uint32_t kRepeatEntryBits = 8;
 constexpr uint32_t kEntryLiteral = 1u << 19;
+constexpr uint32_t kEntryNewCopy = 1u << 20;
 inline uint32_t entry_bits(uint32_t e) { return e & 31; }
 inline uint32_t entry_extra_bits(uint32_t e) { return (e >> 5) & 31; }
 inline uint32_t entry_symbol(uint32_t e) { return (e >> 10) & 511; }
-inline uint32_t entry_main_base(uint32_t e) { return e >> 20; }
+inline uint32_t entry_main_base(uint32_t e) { return e >> 24; }
 inline uint32_t entry_base(uint32_t e) { return e >> 10; }
 
 // One channel of the multimedia predictor.
@@ -159,7 +165,9 @@ void reset_unpack_state();
 
 // Bit input and tables.
 void fill_input(bool initial);
-void build_decode_table(const uint8_t* lengths, DecodeTable& table, uint32_t size);
+// with_fast = false leaves fast[] to ensure_fast_table.
+void build_decode_table(const uint8_t* lengths, DecodeTable& table, uint32_t size, bool with_fast = true);
+void ensure_fast_table(DecodeTable& table);
 void read_tables();
 
 // Eight bytes as a big-endian number.
