@@ -245,13 +245,22 @@ inline uint8_t audio_step_deferred(AudioChannelState& c, AudioPending& q, int32_
   q.h1[k + 1] = int16_t(h1);
   q.h2[k + 3] = int16_t(h2);
 
-  int32_t p = 8 * c.last_byte + c.coef1 * h1 + c.coef2 * h2 + c.coef3 * h3 + c.coef4 * h4 + c.coef5 * cd;
-  int32_t out = int32_t((uint32_t(p) >> 3) & 0xFF) - int32_t(delta & 0xFF);
-  c.last_delta = signed_byte(out - c.last_byte);
-  channel_delta = c.last_delta;
-  c.last_byte = out;
+  // As in audio_step, but with the byte-to-byte chain through cd kept
+  // short: bits 3-10 of p = 8*last_byte + r are last_byte + (r >> 3)
+  // modulo 256, so the new last_delta, (p >> 3) - delta - last_byte as a
+  // signed byte, is bits 3-10 of r - 8*delta and does not wait for
+  // last_byte. The output value, ((p >> 3) & 0xFF) - delta, follows off the
+  // chain: adding delta back gives the byte last_byte + last_delta + delta.
+  const int32_t d = int32_t(delta & 0xFF);
+  int32_t r = c.coef1 * h1 + c.coef2 * h2 + c.coef3 * h3 + c.coef4 * h4 - 8 * d;
+  r += c.coef5 * cd;
+  const int32_t change = int32_t(int8_t(uint8_t(uint32_t(r) >> 3)));
+  const uint8_t byte = uint8_t(c.last_byte + change);
+  c.last_byte = ((c.last_byte + change + d) & 0xFF) - d;
+  c.last_delta = change;
+  channel_delta = change;
 
   q.count = k + 1;
   if (k + 1 == q.due) audio_cycle_end(c, q);
-  return uint8_t(out & 0xFF);
+  return byte;
 }

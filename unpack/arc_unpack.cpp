@@ -710,6 +710,9 @@ uint32_t run_audio_stretch(AudioStretch& a, uint32_t n, bool& table_block) {
   // What a step reads and writes of each channel's state and collection,
   // in locals (indexed by constants only, so each gets a register where
   // there are enough): written back only where a cycle ends and at the end.
+  // Three or four channels' worth would not fit the registers; those steps
+  // work on the states in place (audio_step_deferred).
+  constexpr bool kInRegisters = kChannels <= 2;
   int32_t last_byte[kChannels], last_delta[kChannels], w1[kChannels], w2[kChannels], w3[kChannels],
       w4[kChannels], w5[kChannels];
   uint32_t count[kChannels], due[kChannels];
@@ -725,7 +728,7 @@ uint32_t run_audio_stretch(AudioStretch& a, uint32_t n, bool& table_block) {
     states[k].last_delta = last_delta[k];
     pending[k].count = count[k];
   };
-  for (uint32_t k = 0; k < kChannels; ++k) {
+  for (uint32_t k = 0; k < kChannels && kInRegisters; ++k) {
     load_weights(k);
     last_byte[k] = states[k].last_byte;
     last_delta[k] = states[k].last_delta;
@@ -739,6 +742,10 @@ uint32_t run_audio_stretch(AudioStretch& a, uint32_t n, bool& table_block) {
     constexpr uint32_t k = decltype(channel_constant)::value;
     uint32_t delta = next_audio_symbol(tables[k], input, bits, avail, bitpos);
     if (delta == 256) return false;
+    if constexpr (!kInRegisters) {
+      out[done++] = audio_step_deferred(states[k], pending[k], channel_delta, delta);
+      return true;
+    }
     using namespace audio_detail;
     AudioPending& q = pending[k];
     const uint32_t i = count[k];
@@ -751,14 +758,8 @@ uint32_t run_audio_stretch(AudioStretch& a, uint32_t n, bool& table_block) {
     q.cd[i] = int16_t(cd);
     q.h1[i + 1] = int16_t(h1);
     q.h2[i + 3] = int16_t(h2);
-    // Each byte waits for the one before it through cd, so that chain is
-    // kept short. With p = 8*last_byte + r, bits 3-10 of p are last_byte +
-    // (r >> 3) modulo 256, so the new last_delta, (p >> 3) - delta -
-    // last_byte as a signed byte, is bits 3-10 of r - 8*delta and does not
-    // wait for last_byte; the term of the byte just made comes last, as
-    // the others are ready before it is. The output value itself,
-    // ((p >> 3) & 0xFF) - delta, is worked out from there off the chain:
-    // adding delta back gives the byte last_byte + last_delta + delta.
+    // The chain through cd kept short as in audio_step_deferred; the term
+    // of the byte just made comes last, as the others are ready before it.
     const int32_t d = int32_t(delta);
     int32_t r = w1[k] * h1 + w2[k] * h2 + w3[k] * h3 + w4[k] * h4 - 8 * d;
     r += w5[k] * cd;
@@ -814,7 +815,7 @@ uint32_t run_audio_stretch(AudioStretch& a, uint32_t n, bool& table_block) {
     if (!ended) channel = next(channel);
   }
 
-  for (uint32_t k = 0; k < kChannels; ++k) store(k);
+  for (uint32_t k = 0; k < kChannels && kInRegisters; ++k) store(k);
   table_block = ended;
   a.bits = bits;
   a.avail = avail;
