@@ -211,7 +211,7 @@ uint32_t main_entry(uint32_t sym, uint32_t len) {
     base = kShortBase[sym - 261] + 1u;
   }
   uint32_t kind = sym < 256 ? kEntryLiteral : sym >= 270 ? kEntryNewCopy : 0;
-  return (len + extra) | extra << 5 | sym << 10 | kind | base << 24;
+  return (len + extra) | ((1u << extra) - 1) << 5 | sym << 11 | kind | base << 24;
 }
 
 uint32_t distance_entry(uint32_t sym, uint32_t len) {
@@ -223,7 +223,7 @@ uint32_t distance_entry(uint32_t sym, uint32_t len) {
 uint32_t repeat_entry(uint32_t sym, uint32_t len) {
   uint32_t extra = sym < kRepeatSymbols ? kLengthBits[sym] : 0;
   uint32_t base = sym < kRepeatSymbols ? kLengthBase[sym] + 2u : 2;
-  return (len + extra) | extra << 5 | base << 10;
+  return (len + extra) | ((1u << extra) - 1) << 5 | base << 11;
 }
 
 void copy_match(uint32_t length, uint32_t distance) {
@@ -306,9 +306,13 @@ uint32_t repeat_entry_searched(uint64_t bits) {
   return repeat_entry(r >> 4, r & 15);
 }
 
-// The extra bits that follow the code of entry e at the top of bits.
+// The extra bits that follow the code of entry e at the top of bits: of a
+// main or repeat-length entry, and of a distance entry.
 inline uint32_t entry_extra(uint64_t bits, uint32_t e) {
-  return uint32_t(bits >> (64 - entry_bits(e))) & ((1u << entry_extra_bits(e)) - 1);
+  return uint32_t(bits >> (64 - entry_bits(e))) & entry_extra_mask(e);
+}
+inline uint32_t distance_extra(uint64_t bits, uint32_t d) {
+  return uint32_t(bits >> (64 - entry_bits(d))) & ((1u << entry_distance_extra_bits(d)) - 1);
 }
 
 // A copy that neither wraps nor reaches back past the window start, from
@@ -404,15 +408,15 @@ bool run_lz_stretch(LzStretch& z, bool& table_block) {
       // Up to two more literals before the next refill: the first left at
       // least 41 bits, and in_last leaves room for the 30 they may take.
       consume(entry_bits(e));
-      window[out++] = uint8_t(e >> 10);
+      window[out++] = entry_literal(e);
       e = main_lookup();
       if ((e & kEntryLiteral) && out < out_end) {
         consume(entry_bits(e));
-        window[out++] = uint8_t(e >> 10);
+        window[out++] = entry_literal(e);
         e = main_lookup();
         if ((e & kEntryLiteral) && out < out_end) {
           consume(entry_bits(e));
-          window[out++] = uint8_t(e >> 10);
+          window[out++] = entry_literal(e);
           e = main_lookup();  // at least 11 bits are left to index with
         }
       }
@@ -427,7 +431,7 @@ bool run_lz_stretch(LzStretch& z, bool& table_block) {
       consume(entry_bits(e));
       uint32_t d = distances[bits >> (64 - kDistanceEntryBits)];
       if (d == 0) d = distance_entry_searched(bits);
-      distance = entry_base(d) + entry_extra(bits, d);
+      distance = entry_distance_base(d) + distance_extra(bits, d);
       consume(entry_bits(d));
       length += (distance >= 0x2000) + (distance >= 0x40000);
     } else if (sym >= 261) {
@@ -448,7 +452,7 @@ bool run_lz_stretch(LzStretch& z, bool& table_block) {
       distance = ring[(ring_index - (sym - 256)) & 3];
       uint32_t r = repeats[bits >> (64 - kRepeatEntryBits)];
       if (r == 0) r = repeat_entry_searched(bits);
-      length = entry_base(r) + entry_extra(bits, r);
+      length = entry_repeat_base(r) + entry_extra(bits, r);
       consume(entry_bits(r));
       length += (distance >= 0x40000) + (distance >= 0x2000) + (distance >= 0x101);
     }

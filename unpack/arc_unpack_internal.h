@@ -74,27 +74,32 @@ struct DecodeTable {
 // kRepeatEntryBits of the table) start a code no longer than that, the entry
 // holds
 //     bits 0-4    bits to consume: the code and the extra bits after it
-//     bits 5-9    extra bits after the code
-//     bits 10-18  the symbol (main table only)
-//     bit 19      main table: set for a literal
-//     bit 20      main table: set for a new copy (symbols 270-297)
-//     bits 24-31  main table: length base + 3 of symbols 270-297, short
-//                 distance base + 1 of symbols 261-268
-//     bits 10-31  distance table: distance base + 1; repeat-length table:
-//                 length base + 2
+//     main and repeat-length tables:
+//       bits 5-10   mask of the extra bits after the code ((1 << count) - 1)
+//       bits 11-19  the symbol (main table only)
+//       bit 20      main table: set for a literal
+//       bit 21      main table: set for a new copy (symbols 270-297)
+//       bits 24-31  main table: length base + 3 of symbols 270-297, short
+//                   distance base + 1 of symbols 261-268
+//       bits 11-31  repeat-length table: length base + 2
+//     distance table (up to 16 extra bits, whose mask would not fit):
+//       bits 5-9    extra bits after the code
+//       bits 10-31  distance base + 1
 // and 0 otherwise, where the four-comparison search decides (a code never
-// has 0 bits). The code length is bits 0-4 less bits 5-9. Rebuilt with the
-// tables by every LZ table block.
+// has 0 bits). Rebuilt with the tables by every LZ table block.
 constexpr uint32_t kMainEntryBits = 11;
 constexpr uint32_t kDistanceEntryBits = 10;
 constexpr uint32_t kRepeatEntryBits = 8;
-constexpr uint32_t kEntryLiteral = 1u << 19;
-constexpr uint32_t kEntryNewCopy = 1u << 20;
+constexpr uint32_t kEntryLiteral = 1u << 20;
+constexpr uint32_t kEntryNewCopy = 1u << 21;
 inline uint32_t entry_bits(uint32_t e) { return e & 31; }
-inline uint32_t entry_extra_bits(uint32_t e) { return (e >> 5) & 31; }
-inline uint32_t entry_symbol(uint32_t e) { return (e >> 10) & 511; }
+inline uint32_t entry_extra_mask(uint32_t e) { return (e >> 5) & 63; }
+inline uint32_t entry_symbol(uint32_t e) { return (e >> 11) & 511; }
+inline uint8_t entry_literal(uint32_t e) { return uint8_t(e >> 11); }
 inline uint32_t entry_main_base(uint32_t e) { return e >> 24; }
-inline uint32_t entry_base(uint32_t e) { return e >> 10; }
+inline uint32_t entry_repeat_base(uint32_t e) { return e >> 11; }
+inline uint32_t entry_distance_extra_bits(uint32_t e) { return (e >> 5) & 31; }
+inline uint32_t entry_distance_base(uint32_t e) { return e >> 10; }
 
 // One channel of the multimedia predictor.
 struct AudioChannelState {
