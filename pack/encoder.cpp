@@ -575,9 +575,9 @@ uint32_t parse_optimal(Parser& ps, CopyState& cs, uint32_t pos, uint32_t seg_end
 // Blocks.
 
 struct LzFreq {
-  uint32_t main[kMainSize];
-  uint32_t dist[kDistSize];
-  uint32_t rep[kRepSize];
+  uint32_t main[kMainSize] = {};
+  uint32_t dist[kDistSize] = {};
+  uint32_t rep[kRepSize] = {};
 };
 
 void count_tokens(const std::vector<Token>& toks, size_t from, LzFreq& f) {
@@ -600,15 +600,17 @@ void count_tokens(const std::vector<Token>& toks, size_t from, LzFreq& f) {
   }
 }
 
+// Every field starts defined: blocks are copied and swapped whole, also
+// before a segment has set the fields its kind does not use.
 struct Block {
-  bool audio;
-  int channels;
-  uint32_t start_channel;
-  uint32_t bytes;               // of the entry it codes
+  bool audio = false;
+  int channels = 0;
+  uint32_t start_channel = 0;
+  uint32_t bytes = 0;           // of the entry it codes
   std::vector<Token> toks;      // LZ
   std::vector<uint8_t> deltas;  // audio
   LzFreq lz;
-  uint32_t af[4][kAudioSize];
+  uint32_t af[4][kAudioSize] = {};
 };
 
 // Lengths of a block's alphabet; the switch symbol is always kept codable so
@@ -1030,7 +1032,6 @@ void Encoder::Impl::price_first_pass(uint32_t pos, uint32_t goal) {
   }
   ps.mf.restore();
   LzFreq f;
-  std::memset(&f, 0, sizeof f);
   count_tokens(probe, 0, f);
   f.main[269] += 1;
   uint8_t l[kLzSize];
@@ -1047,7 +1048,7 @@ uint32_t Encoder::Impl::parse_segment(uint32_t pos, uint32_t goal) {
   seg.channels = 0;
   seg.toks.clear();
   seg.deltas.clear();
-  std::memset(&seg.lz, 0, sizeof seg.lz);
+  seg.lz = LzFreq();
   std::memset(seg.af, 0, sizeof seg.af);
   lz_cs = cs;
   if (ps.lv.optimal) price_first_pass(pos, goal);
