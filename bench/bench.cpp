@@ -274,7 +274,7 @@ int main(int argc, char** argv) {
   std::printf("our decoding / libdeflate        %.2f    (target >= 0.6)\n", total.dec_libdeflate / total.dec_ours);
   if (wav16_dec > 0)
     std::printf("16-bit WAV: decoding / inflate   %.2f    (target >= 1)\n", wav16_inflate / wav16_dec);
-  std::printf("-m5 total / original            %.3f   (target <= 0.302)\n", total.m5 / total.size);
+  std::printf("-m5 total / original            %.5f (target <= 0.302)\n", total.m5 / total.size);
   std::printf("-m5 speed / xz -6 speed          %.2f    (target >= 1 in total and on every file over 1 MB: %s)\n",
               total.xz_time / total.m5_time, m5_slower_on_large ? "no" : "yes");
   std::printf("round trips: %s\n", all_ok ? "all sound" : "FAILURES");
