@@ -212,6 +212,7 @@ void extract_archive() {
     archive_stream->close();
     return;
   }
+  reset_unpack_state();
   archive_stream->seek(main_header.head_size - main_header_size, 1);
 
   // read_block ends the walk at the archive's end, at a damaged header

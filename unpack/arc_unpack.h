@@ -7,6 +7,10 @@
 #include <cstdint>
 
 // Entry points used by the driver.
+// Zeroes the whole decoder state (tables included), as at process start: the
+// driver calls it when a run allocates its window, so that an entry marked
+// as continuing another, first in its run, finds nothing of an earlier run.
+void reset_unpack_state();
 void unpack_entry(uint8_t* window, bool solid);
 void copy_stored_entry();
 

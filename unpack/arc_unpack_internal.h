@@ -165,8 +165,6 @@ extern TUnpackState unpack_state;
 // two.
 extern bool unpack_step_by_step;
 
-// Zeroes the whole decoder state (tables included), as at process start.
-void reset_unpack_state();
 
 // Bit input and tables.
 void fill_input(bool initial);

@@ -188,6 +188,7 @@ inline bool ref_extract(const Bytes& archive, std::vector<Bytes>& files, size_t 
 class MemoryOutput : public TOutputStream {
  public:
   std::map<std::string, Bytes> files;
+  bool keep_erased = false;  // keep what the driver wrote before a failed checksum
   bool open(const char*) override { return false; }
   bool create(const char* n) override {
     name = n;
@@ -210,18 +211,19 @@ class MemoryOutput : public TOutputStream {
   int32_t size() override { return static_cast<int32_t>(files[name].size()); }
   void set_times() override {}
   void erase() override {
-    if (!name.empty()) files.erase(name);
+    if (!name.empty() && !keep_erased) files.erase(name);
     opened = false;
   }
 };
 
 // Runs the setup's extraction driver over the archive in memory. Targets are
 // the archived names themselves. Returns the run's result code.
-inline int32_t driver_extract(const Bytes& archive, std::map<std::string, Bytes>& files) {
+inline int32_t driver_extract(const Bytes& archive, std::map<std::string, Bytes>& files, bool keep_erased = false) {
   init_crc_table();
   TMyMemoryStream::register_block("#101", archive.data(), static_cast<int32_t>(archive.size()));
   TMyMemoryStream input;
   MemoryOutput output;
+  output.keep_erased = keep_erased;
   archive_stream = &input;
   output_stream = &output;
   OnGetTargetPath = {[](void*, const std::string& n, std::string& target) { target = n; }, nullptr};
