@@ -5,6 +5,7 @@
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define VELMORA_AUDIO_AVX2 1
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -50,13 +51,30 @@ VELMORA_AVX2_TARGET void add_cycle_errors_avx2(uint32_t* sum, const AudioPending
   }
 }
 
+// The processor has AVX2 and the system saves its registers.
+bool avx2_supported() {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+  if (!(ecx & bit_OSXSAVE) || !(ecx & bit_AVX)) return false;
+  unsigned xcr0 = 0, xcr0_high = 0;
+  __asm__("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0));
+  if ((xcr0 & 6) != 6) return false;  // SSE and AVX state
+  if (__get_cpuid_max(0, nullptr) < 7) return false;
+  __cpuid_count(7, 0, eax, ebx, ecx, edx);
+  return (ebx & bit_AVX2) != 0;
+}
+
+// Asked once, before the program's main: a guarded local static or the
+// compiler's processor-feature query would link the thread-safe guard, the
+// exception machinery under it and a processor table into the setup.
+const bool audio_avx2 = avx2_supported();
+
 }  // namespace
 #endif
 
 void add_cycle_errors(uint32_t* sum, const AudioPending& q) {
 #if VELMORA_AUDIO_AVX2
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  if (avx2) {
+  if (audio_avx2) {
     add_cycle_errors_avx2(sum, q);
     return;
   }
