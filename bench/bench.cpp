@@ -7,6 +7,8 @@
 //     and xz level 6, as ratios to the original;
 //   - compression speed of -m3 and of zlib level 9, and of -m5 against xz
 //     level 6 (one run each: these are the slow ones);
+//   - in total, the speed of every level from -m1 to -m5 (one run each), so
+//     that a level slower than the one above it shows;
 // Speeds are the fastest of several interleaved runs, in processor time of
 // the benchmark's thread.
 //   - decompression throughput (bytes out per second, CRC-32 included) of the
@@ -178,6 +180,7 @@ struct Row {
   double size = 0, m3 = 0, m5 = 0, z9 = 0, xz = 0;
   double m3_time = 0, z9_time = 0, m5_time = 0, xz_time = 0;
   double dec_ours = 0, dec_inflate = 0, dec_libdeflate = 0;  // seconds per run
+  double level_time[6] = {};  // one run of -m1 .. -m5
   bool ok = true;
 };
 
@@ -222,6 +225,11 @@ int main(int argc, char** argv) {
     Bytes a5;
     r.m5_time = once([&] { a5 = make_archive(data, 5, body); });
     r.m5 = body;
+    r.level_time[5] = r.m5_time;
+    for (int level = 1; level <= 4; level++) {
+      Bytes a;
+      r.level_time[level] = once([&] { a = make_archive(data, level, body); });
+    }
     r.z9 = static_cast<double>(gz.size() - 18);  // the deflate data, without the gzip wrapper
     r.xz_time = once([&] { r.xz = static_cast<double>(xz6_size(data)); });
 
@@ -246,6 +254,7 @@ int main(int argc, char** argv) {
     total.z9_time += r.z9_time;
     total.m5_time += r.m5_time;
     total.xz_time += r.xz_time;
+    for (int level = 1; level <= 5; level++) total.level_time[level] += r.level_time[level];
     if (r.size > 1e6 && r.m5_time > r.xz_time) m5_slower_on_large = true;
     std::printf("%-24s -m5 %6.2f MB/s, xz -6 %6.2f MB/s, ratio %.2f\n", "", r.size / r.m5_time / 1e6,
                 r.size / r.xz_time / 1e6, r.xz_time / r.m5_time);
@@ -277,6 +286,13 @@ int main(int argc, char** argv) {
   std::printf("-m5 total / original            %.5f (target <= 0.302)\n", total.m5 / total.size);
   std::printf("-m5 speed / xz -6 speed          %.2f    (target >= 1 in total and on every file over 1 MB: %s)\n",
               total.xz_time / total.m5_time, m5_slower_on_large ? "no" : "yes");
+  bool ordered = true;
+  std::printf("levels -m1 .. -m5, MB/s in total  ");
+  for (int level = 1; level <= 5; level++) {
+    std::printf(" %.2f", total.size / total.level_time[level] / 1e6);
+    if (level > 1 && total.level_time[level - 1] > total.level_time[level]) ordered = false;
+  }
+  std::printf("   (target: each level at least as fast as the next: %s)\n", ordered ? "yes" : "no");
   std::printf("round trips: %s\n", all_ok ? "all sound" : "FAILURES");
   return all_ok ? 0 : 1;
 }
