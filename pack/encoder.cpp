@@ -291,31 +291,46 @@ struct Prices {
   uint32_t main[kMainSize];
   uint32_t dist[kDistSize];
   uint32_t rep[kRepSize];
+  // Length parts by coded length value (length - the copy's minimum), extra
+  // bits included: of a new copy (its main symbol) and of an old-distance
+  // copy (its repeat-length symbol).
+  uint32_t new_len[256];
+  uint32_t old_len[256];
 };
+
+void fill_length_prices(Prices& pr) {
+  for (int v = 0; v < 256; v++) {
+    int ls = len_slot_of[v];
+    pr.new_len[v] = pr.main[270 + ls] + kLengthBits[ls];
+    pr.old_len[v] = pr.rep[ls] + kLengthBits[ls];
+  }
+}
 
 void prices_from(Prices& pr, const uint8_t* main, const uint8_t* dist, const uint8_t* rep) {
   for (int i = 0; i < kMainSize; i++) pr.main[i] = main[i] ? main[i] : (i < 256 ? 11 : 12);
   for (int i = 0; i < kDistSize; i++) pr.dist[i] = dist[i] ? dist[i] : 8;
   for (int i = 0; i < kRepSize; i++) pr.rep[i] = rep[i] ? rep[i] : 6;
+  fill_length_prices(pr);
 }
 
 void prices_default(Prices& pr) {
   for (int i = 0; i < kMainSize; i++) pr.main[i] = i < 256 ? 8 : (i >= 270 ? 9 : 8);
   for (int i = 0; i < kDistSize; i++) pr.dist[i] = 6;
   for (int i = 0; i < kRepSize; i++) pr.rep[i] = 4;
+  fill_length_prices(pr);
+}
+
+inline uint32_t price_distance(const Prices& pr, uint32_t d) {
+  int ds = dist_slot(d);
+  return pr.dist[ds] + kDistanceBits[ds];
 }
 
 inline uint32_t price_new(const Prices& pr, uint32_t len, uint32_t d) {
-  uint32_t v = len - new_min(d);
-  int ls = len_slot_of[v];
-  int ds = dist_slot(d);
-  return pr.main[270 + ls] + kLengthBits[ls] + pr.dist[ds] + kDistanceBits[ds];
+  return pr.new_len[len - new_min(d)] + price_distance(pr, d);
 }
 
 inline uint32_t price_old(const Prices& pr, int k, uint32_t len, uint32_t d) {
-  uint32_t v = len - old_min(d);
-  int ls = len_slot_of[v];
-  return pr.main[256 + k] + pr.rep[ls] + kLengthBits[ls];
+  return pr.main[256 + k] + pr.old_len[len - old_min(d)];
 }
 
 inline uint32_t price_short(const Prices& pr, uint32_t d) {
@@ -327,7 +342,7 @@ inline uint32_t price_short(const Prices& pr, uint32_t d) {
 // Level settings.
 
 struct Level {
-  int depth;       // hash chain steps
+  int depth;       // match finder steps: chain links, or tree nodes at the priced levels
   uint32_t nice;   // stop searching at this length
   bool lazy;
   bool optimal;
@@ -340,8 +355,10 @@ Level level_of(int level) {
     case 1: return {4, 16, false, false, 0, 1};
     case 2: return {12, 32, true, false, 16, 1};
     case 3: return {24, 64, true, false, 32, 1};
-    case 4: return {48, 96, false, true, 0, 1};
-    default: return {256, 258, false, true, 0, 2};
+    // The priced levels walk binary trees, which meet the longest matches
+    // in far fewer steps than chains.
+    case 4: return {16, 64, false, true, 0, 1};
+    default: return {24, 258, false, true, 0, 2};
   }
 }
 
@@ -351,9 +368,10 @@ Level level_of(int level) {
 
 // Priced shortest path over a stretch of positions; each node keeps the copy
 // state of the path that reaches it, so old-distance copies are priced from
-// the ring they would really see.
+// the ring they would really see. The costs live apart from the nodes: the
+// relaxing loops read a cost for every length of every copy and write a node
+// only when the path improves.
 struct Node {
-  uint32_t cost;
   uint32_t dist;
   uint16_t len;
   uint8_t kind;
@@ -372,8 +390,9 @@ struct Parser {
   // Literal prices summed from lit_base on, for the lazy parser's gains.
   std::vector<uint32_t> lit_sum;
   uint32_t lit_base;
-  // The priced parse's nodes and the path it walks back.
+  // The priced parse's nodes, their costs and the path it walks back.
   std::vector<Node> nodes;
+  std::vector<uint32_t> costs;
   std::vector<Token> path;
 };
 
@@ -424,7 +443,7 @@ Cand best_at(Parser& ps, const CopyState& cs, uint32_t pos) {
     uint32_t sd = ps.mf.find_short(pos, ps.lowest);
     if (sd) consider(2, sd, T_SHORT, 0, price_short(ps.pr, sd));
   }
-  int n = ps.mf.find(pos, ps.lowest, std::min<uint32_t>(max_len, 258), ps.lv.depth, ps.lv.nice, ps.matches.data());
+  int n = ps.mf.find(pos, ps.lowest, std::min<uint32_t>(max_len, 258), ps.matches.data());
   for (int i = 0; i < n; i++) {
     Match m = ps.matches[i];
     uint32_t l = std::min(m.len, new_max(m.dist));
@@ -472,11 +491,13 @@ constexpr uint32_t kStretch = 4096;
 uint32_t parse_optimal(Parser& ps, CopyState& cs, uint32_t pos, uint32_t seg_end, std::vector<Token>& toks) {
   std::vector<Node>& nodes = ps.nodes;
   nodes.resize(kStretch + 1);
+  std::vector<uint32_t>& costs = ps.costs;
+  costs.resize(kStretch + 1);
   std::vector<Token>& path = ps.path;
   while (pos < seg_end) {
     uint32_t n = std::min<uint32_t>(kStretch, ps.end - pos);
-    for (uint32_t i = 1; i <= n; i++) nodes[i].cost = UINT32_MAX;
-    nodes[0].cost = 0;
+    std::fill(costs.begin() + 1, costs.begin() + n + 1, UINT32_MAX);
+    costs[0] = 0;
     nodes[0].cs = cs;
     uint32_t stop = n;        // where the path ends
     Cand jump{0, 0, T_LIT, 0, 0};  // a long copy taken outright at stop
@@ -488,18 +509,21 @@ uint32_t parse_optimal(Parser& ps, CopyState& cs, uint32_t pos, uint32_t seg_end
         if (nd.kind != T_LIT) copy_enters(nd.cs, nd.dist, nd.len);
       }
       uint32_t p = pos + i;
-      uint32_t c0 = nd.cost;
+      const uint32_t c0 = costs[i];
       uint32_t max_len = n - i;
       const uint8_t* cur = ps.buf + p;
-      auto relax = [&](uint32_t len, uint32_t dist, uint8_t kind, uint8_t k, uint32_t price) {
-        Node& t = nodes[i + len];
-        if (c0 + price < t.cost) {
-          t.cost = c0 + price;
+      auto relax_at = [&](uint32_t len, uint32_t cost, uint32_t dist, uint8_t kind, uint8_t k) {
+        if (cost < costs[i + len]) {
+          costs[i + len] = cost;
+          Node& t = nodes[i + len];
           t.dist = dist;
           t.len = static_cast<uint16_t>(len);
           t.kind = kind;
           t.k = k;
         }
+      };
+      auto relax = [&](uint32_t len, uint32_t dist, uint8_t kind, uint8_t k, uint32_t price) {
+        relax_at(len, c0 + price, dist, kind, k);
       };
       relax(1, cur[0], T_LIT, 0, ps.pr.main[cur[0]]);
       uint32_t longest = 0;
@@ -514,8 +538,10 @@ uint32_t parse_optimal(Parser& ps, CopyState& cs, uint32_t pos, uint32_t seg_end
           uint32_t l = match_length(cur, cur - d, std::min(max_len, old_max(d)));
           if (k == 1 && nd.cs.last_len > 0 && l >= nd.cs.last_len)
             relax(nd.cs.last_len, d, T_REPEAT, 0, ps.pr.main[256]);
-          for (uint32_t len = old_min(d); len <= l; len++)
-            relax(len, d, T_OLD, static_cast<uint8_t>(k), price_old(ps.pr, k, len, d));
+          const uint32_t lo = old_min(d);
+          const uint32_t base = c0 + ps.pr.main[256 + k];
+          for (uint32_t len = lo; len <= l; len++)
+            relax_at(len, base + ps.pr.old_len[len - lo], d, T_OLD, static_cast<uint8_t>(k));
           if (l > longest && l >= old_min(d)) {
             longest = l;
             longest_c = {l, d, T_OLD, static_cast<uint8_t>(k), 0};
@@ -524,14 +550,15 @@ uint32_t parse_optimal(Parser& ps, CopyState& cs, uint32_t pos, uint32_t seg_end
         uint32_t sd = ps.mf.find_short(p, ps.lowest);
         if (sd) relax(2, sd, T_SHORT, 0, price_short(ps.pr, sd));
       }
-      int m = ps.mf.find(p, ps.lowest, std::min<uint32_t>(max_len, 258), ps.lv.depth, ps.lv.nice,
-                      ps.matches.data());
+      int m = ps.mf.find(p, ps.lowest, std::min<uint32_t>(max_len, 258), ps.matches.data());
       uint32_t from_len = 3;
       for (int j = 0; j < m; j++) {
         Match mt = ps.matches[j];
         uint32_t top = std::min(mt.len, new_max(mt.dist));
-        for (uint32_t len = std::max(from_len, new_min(mt.dist)); len <= top; len++)
-          relax(len, mt.dist, T_NEW, 0, price_new(ps.pr, len, mt.dist));
+        const uint32_t lo = new_min(mt.dist);
+        const uint32_t base = c0 + price_distance(ps.pr, mt.dist);
+        for (uint32_t len = std::max(from_len, lo); len <= top; len++)
+          relax_at(len, base + ps.pr.new_len[len - lo], mt.dist, T_NEW, 0);
         from_len = top + 1;
         if (top > longest) {
           longest = top;
@@ -781,14 +808,12 @@ double entropy_bits(const uint32_t* h, int n) {
 
 // Channel counts worth a full run over data[0..n): the predictor is run on
 // a sample for every count, and the counts whose deltas look cheaper than
-// what LZ does (lz_bits a byte) are returned, best first. The best levels
-// try every count in full.
+// what LZ does (lz_bits a byte) are returned, best first: the best one, or
+// at the priced levels every one in reach of LZ (a sample's order-0 estimate
+// is rough, but data where LZ does far better, most data, is not audio and is
+// spared four full runs a segment).
 int audio_candidates(const AudioRun& start, const uint8_t* data, uint32_t n, double lz_bits, int level, int* out) {
   if (n < 1024) return 0;
-  if (level >= 4) {
-    for (int c = 0; c < 4; c++) out[c] = c + 1;
-    return 4;
-  }
   uint32_t sample = std::min<uint32_t>(n, 2048);
   double bits[5];
   uint32_t hist[4][256];
@@ -807,7 +832,11 @@ int audio_candidates(const AudioRun& start, const uint8_t* data, uint32_t n, dou
   int order[4] = {1, 2, 3, 4};
   std::sort(order, order + 4, [&](int a, int b) { return bits[a] < bits[b]; });
   int k = 0;
-  if (bits[order[0]] < lz_bits * 1.1) out[k++] = order[0];
+  const double reach = level >= 4 ? 1.5 : 1.1;
+  while (k < (level >= 4 ? 4 : 1) && bits[order[k]] < lz_bits * reach) {
+    out[k] = order[k];
+    k++;
+  }
   return k;
 }
 
@@ -961,7 +990,7 @@ void Encoder::Impl::start(uint64_t size) {
   end = static_cast<uint32_t>(total);  // at most 2^31 + 2^20
 
   ps.lv = level_of(level);
-  ps.mf.reset(static_cast<uint32_t>(std::min<uint64_t>(total, kWindowSize)));
+  ps.mf.reset(static_cast<uint32_t>(std::min<uint64_t>(total, kWindowSize)), ps.lv.depth, ps.lv.nice, ps.lv.optimal);
   ps.buf = buf.data();
   // The window's positions enter the match finder with the first search,
   // once the entry's first bytes are there to hash them with.
@@ -1014,14 +1043,12 @@ bool Encoder::Impl::load_ahead(uint32_t& pos) {
 // The first pass over a segment, which prices the real parse from the
 // segment's own statistics: at level 4 only for the very first segment
 // (there are no tables to go by yet), and as a lazy parse; at level 5 for
-// every segment, with the priced parse itself. The match finder forgets what
-// the pass entered.
+// every segment, with the priced parse itself.
 void Encoder::Impl::price_first_pass(uint32_t pos, uint32_t goal) {
   bool first_prices = first_segment && !st->have_tables;
   if (!first_prices && ps.lv.passes == 1) return;
   probe.clear();
   CopyState probe_cs = cs;
-  ps.mf.snapshot();
   if (ps.lv.passes > 1 && !first_prices) {
     parse_optimal(ps, probe_cs, pos, goal, probe);
   } else {
@@ -1030,7 +1057,6 @@ void Encoder::Impl::price_first_pass(uint32_t pos, uint32_t goal) {
     parse_lazy(ps, probe_cs, pos, goal, probe);
     ps.lv = keep;
   }
-  ps.mf.restore();
   LzFreq f;
   count_tokens(probe, 0, f);
   f.main[269] += 1;
@@ -1051,6 +1077,9 @@ uint32_t Encoder::Impl::parse_segment(uint32_t pos, uint32_t goal) {
   seg.lz = LzFreq();
   std::memset(seg.af, 0, sizeof seg.af);
   lz_cs = cs;
+  // The priced levels' trial pass asks the match finder again what the
+  // real parse asks.
+  if (ps.lv.optimal) ps.mf.repeat_from(pos);
   if (ps.lv.optimal) price_first_pass(pos, goal);
   uint32_t stop = ps.lv.optimal ? parse_optimal(ps, lz_cs, pos, goal, seg.toks) : parse_lazy(ps, lz_cs, pos, goal, seg.toks);
   count_tokens(seg.toks, 0, seg.lz);
