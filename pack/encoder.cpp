@@ -347,6 +347,7 @@ struct Level {
   bool lazy;
   bool optimal;
   uint32_t good;   // lazy: a copy this long is taken without looking one byte on
+                   // priced: a copy this long is taken without pricing the bytes it covers
   int passes;      // priced parse: passes per segment, each priced by the one before
 };
 
@@ -357,8 +358,8 @@ Level level_of(int level) {
     case 3: return {24, 64, true, false, 32, 1};
     // The priced levels walk binary trees, which meet the longest matches
     // in far fewer steps than chains.
-    case 4: return {16, 64, false, true, 0, 1};
-    default: return {24, 258, false, true, 0, 2};
+    case 4: return {16, 64, false, true, 64, 1};
+    default: return {24, 258, false, true, 128, 2};
   }
 }
 
@@ -531,7 +532,8 @@ uint32_t parse_optimal(Parser& ps, CopyState& cs, uint32_t pos, uint32_t seg_end
       if (max_len >= 2) {
         for (int k = 1; k <= 4; k++) {
           uint32_t d = ring_dist(nd.cs, k);
-          if (d == 0 || p - ps.lowest < d) continue;
+          // Every old-distance copy and repeat is 2 bytes at least.
+          if (d == 0 || p - ps.lowest < d || cur[0] != cur[-int32_t(d)] || cur[1] != cur[1 - int32_t(d)]) continue;
           bool seen = false;
           for (int j = 1; j < k; j++) seen |= ring_dist(nd.cs, j) == d;
           if (seen) continue;
@@ -565,7 +567,7 @@ uint32_t parse_optimal(Parser& ps, CopyState& cs, uint32_t pos, uint32_t seg_end
           longest_c = {top, mt.dist, T_NEW, 0, 0};
         }
       }
-      if (longest >= ps.lv.nice) {
+      if (longest >= ps.lv.good) {
         stop = i;
         jump = longest_c;
         // A run that repeats the last copy exactly costs one symbol.

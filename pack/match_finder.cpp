@@ -57,19 +57,6 @@ int pick(const Match* raw, int n, uint32_t pos, uint32_t lowest, uint32_t max_le
 
 }  // namespace
 
-uint32_t match_length(const uint8_t* a, const uint8_t* b, uint32_t max) {
-  uint32_t n = 0;
-  while (n + 8 <= max) {
-    uint64_t x, y;
-    std::memcpy(&x, a + n, 8);
-    std::memcpy(&y, b + n, 8);
-    if (x != y) return n + (__builtin_ctzll(x ^ y) >> 3);
-    n += 8;
-  }
-  while (n < max && a[n] == b[n]) n++;
-  return n;
-}
-
 void MatchFinder::reset(uint32_t span_hint, int depth, uint32_t nice, bool tree) {
   uint32_t span = 4096;
   while (span < span_hint && span < kWindowSize) span <<= 1;

@@ -27,6 +27,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 struct Match {
@@ -102,5 +103,17 @@ class MatchFinder {
   std::vector<Match> scratch_;
 };
 
-// Length of the common prefix of a and b, at most max.
-uint32_t match_length(const uint8_t* a, const uint8_t* b, uint32_t max);
+// Length of the common prefix of a and b, at most max. Inline: the parse
+// and the finder's walks measure a match at nearly every step.
+inline uint32_t match_length(const uint8_t* a, const uint8_t* b, uint32_t max) {
+  uint32_t n = 0;
+  while (n + 8 <= max) {
+    uint64_t x, y;
+    std::memcpy(&x, a + n, 8);
+    std::memcpy(&y, b + n, 8);
+    if (x != y) return n + (__builtin_ctzll(x ^ y) >> 3);
+    n += 8;
+  }
+  while (n < max && a[n] == b[n]) n++;
+  return n;
+}
