@@ -21,8 +21,8 @@ constexpr uint32_t kMaxLen = 258;
 // 4 below 0x40000, 5 beyond), at most max_len bytes.
 uint32_t brute_longest(const Bytes& d, uint32_t p, uint32_t max_len) {
   uint32_t best = 0;
-  uint32_t far = std::min<uint32_t>(p, kWindowSize - 1);
-  for (uint32_t dist = 1; dist <= far; dist++) {
+  uint32_t reach = std::min<uint32_t>(p, kWindowSize - 1);
+  for (uint32_t dist = 1; dist <= reach; dist++) {
     uint32_t l = match_length(&d[p], &d[p - dist], max_len);
     if (l > best && l >= 3 + new_copy_bonus(dist)) best = l;
   }
