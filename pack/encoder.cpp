@@ -359,7 +359,7 @@ Level level_of(int level) {
     // The priced levels walk binary trees, which meet the longest matches
     // in far fewer steps than chains.
     case 4: return {16, 64, false, true, 64, 1};
-    default: return {24, 258, false, true, 128, 2};
+    default: return {24, 258, false, true, 160, 2};
   }
 }
 
