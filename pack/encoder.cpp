@@ -488,6 +488,8 @@ uint32_t parse_lazy(Parser& ps, CopyState& cs, uint32_t pos, uint32_t seg_end, s
 }
 
 constexpr uint32_t kStretch = 4096;
+// The copy length that the priced level's trial pass takes outright.
+constexpr uint32_t kTrialTake = 32;
 
 uint32_t parse_optimal(Parser& ps, CopyState& cs, uint32_t pos, uint32_t seg_end, std::vector<Token>& toks) {
   std::vector<Node>& nodes = ps.nodes;
@@ -1052,7 +1054,12 @@ void Encoder::Impl::price_first_pass(uint32_t pos, uint32_t goal) {
   probe.clear();
   CopyState probe_cs = cs;
   if (ps.lv.passes > 1 && !first_prices) {
+    // The pass only counts symbols: it takes long copies outright sooner,
+    // which leaves the counts nearly as they are at a fraction of the work.
+    Level keep = ps.lv;
+    ps.lv.good = std::min(ps.lv.good, kTrialTake);
     parse_optimal(ps, probe_cs, pos, goal, probe);
+    ps.lv = keep;
   } else {
     Level keep = ps.lv;
     ps.lv = level_of(3);

@@ -100,8 +100,6 @@ int MatchFinder::enter_tree(uint32_t p, uint32_t best, Match* out) {
   int32_t& h = head_[hash4(cur, hash_bits_)];
   int32_t node = h;
   h = int32_t(p);
-  // The next walk starts at a random place of the table: fetch it early.
-  if (p + 4 < limit_) __builtin_prefetch(&head_[hash4(cur + 1, hash_bits_)]);
   int32_t* lt = &links_[2 * size_t(p & ring_mask_)];
   int32_t* gt = lt + 1;
   uint32_t lt_len = 0, gt_len = 0, len = 0;
@@ -156,6 +154,18 @@ int MatchFinder::enter_next(Match* out) {
     }
     if (p + 2 < limit_) head3_[hash3(at)] = int32_t(p);
     return 0;
+  }
+  // The walks of the next positions start at random places of the tables
+  // and of the window: fetch the table entries two positions ahead, and the
+  // first node of the next walk, while this one is walked.
+  if (p + 5 < limit_) {
+    __builtin_prefetch(&head_[hash4(at + 2, hash_bits_)]);
+    __builtin_prefetch(&head3_[hash3(at + 2)]);
+    int32_t next = head_[hash4(at + 1, hash_bits_)];
+    if (next >= 0) {
+      __builtin_prefetch(buf_ + next);
+      __builtin_prefetch(&links_[2 * size_t(uint32_t(next) & ring_mask_)]);
+    }
   }
   int n = 0;
   uint32_t best = 2;
