@@ -18,20 +18,31 @@ VELMORA_AVX2_TARGET inline __m256i load16(const int16_t* p) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
 
-// Every term of a full cycle is at most 1279 (see AudioPending), so two of
+// Every term of a full cycle is at most 1279 (see AudioSeries), so two of
 // them side by side, and the pairs that madd forms from those, stay far
 // inside their lanes.
-VELMORA_AVX2_TARGET void add_cycle_errors_avx2(uint32_t* sum, const AudioPending& q) {
-  const __m256i e0 = load16(q.e), e1 = load16(q.e + 16);
+VELMORA_AVX2_TARGET void add_series_errors_avx2(uint32_t* sum, const uint8_t* delta, const int16_t* change,
+                                                const int16_t* cd) {
+  __m256i e[2], h[5][2];
+  for (int half = 0; half < 2; ++half) {
+    const int at = 16 * half;
+    e[half] = _mm256_slli_epi16(
+        _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(delta + at))), 3);
+    const __m256i c1 = load16(change + at - 1), c2 = load16(change + at - 2), c3 = load16(change + at - 3),
+                  c4 = load16(change + at - 4);
+    h[0][half] = c1;
+    h[1][half] = _mm256_sub_epi16(c1, c2);
+    h[2][half] = _mm256_sub_epi16(c2, c3);
+    h[3][half] = _mm256_sub_epi16(c3, c4);
+    h[4][half] = load16(cd + at);
+  }
   __m256i acc[12];
-  acc[0] = _mm256_add_epi16(_mm256_abs_epi16(e0), _mm256_abs_epi16(e1));
-  const int16_t* series[5] = {q.h1 + 1, q.h2 + 3, q.h2 + 2, q.h2 + 1, q.cd};
+  acc[0] = _mm256_add_epi16(_mm256_abs_epi16(e[0]), _mm256_abs_epi16(e[1]));
   for (int j = 0; j < 5; ++j) {
-    const __m256i h0 = load16(series[j]), h1 = load16(series[j] + 16);
-    acc[2 * j + 1] = _mm256_add_epi16(_mm256_abs_epi16(_mm256_sub_epi16(e0, h0)),
-                                      _mm256_abs_epi16(_mm256_sub_epi16(e1, h1)));
-    acc[2 * j + 2] = _mm256_add_epi16(_mm256_abs_epi16(_mm256_add_epi16(e0, h0)),
-                                      _mm256_abs_epi16(_mm256_add_epi16(e1, h1)));
+    acc[2 * j + 1] = _mm256_add_epi16(_mm256_abs_epi16(_mm256_sub_epi16(e[0], h[j][0])),
+                                      _mm256_abs_epi16(_mm256_sub_epi16(e[1], h[j][1])));
+    acc[2 * j + 2] = _mm256_add_epi16(_mm256_abs_epi16(_mm256_add_epi16(e[0], h[j][0])),
+                                      _mm256_abs_epi16(_mm256_add_epi16(e[1], h[j][1])));
   }
   acc[11] = _mm256_setzero_si256();
   // Eight 32-bit partial sums per counter, then a tree of horizontal adds:
@@ -72,23 +83,18 @@ const bool audio_avx2 = avx2_supported();
 }  // namespace
 #endif
 
-void add_cycle_errors(uint32_t* sum, const AudioPending& q) {
+void add_series_errors(uint32_t* sum, const uint8_t* delta, const int16_t* change, const int16_t* cd,
+                       uint32_t count) {
 #if VELMORA_AUDIO_AVX2
-  if (audio_avx2) {
-    add_cycle_errors_avx2(sum, q);
+  if (audio_avx2 && count == 32) {
+    add_series_errors_avx2(sum, delta, change, cd);
     return;
   }
 #endif
-  add_cycle_errors_plain(sum, q);
+  add_series_errors_plain(sum, delta, change, cd, count);
 }
 
 uint8_t decode_audio_byte(uint32_t delta) {
   TUnpackState& s = unpack_state;
   return audio_step(s.channels[s.current_channel], s.channel_delta, delta);
-}
-
-void audio_cycle_end(AudioChannelState& c, AudioPending& q) {
-  audio_settle(c, q);
-  q.due = 32;
-  audio_detail::adapt(c);
 }

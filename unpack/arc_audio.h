@@ -129,138 +129,62 @@ inline uint8_t audio_step(AudioChannelState& c, int32_t& channel_delta, uint32_t
   return uint8_t(out & 0xFF);
 }
 
-// The same steps with the counters deferred. The counters are only read
-// when the channel adapts, so the decoding loop collects each byte's terms
-// until then and adds a cycle's worth in one go, off the byte-to-byte
-// dependency chain; the sums are the same.
+// The multimedia loop's record of what its steps made, from which each
+// channel's error counters are summed only when it adapts, a whole cycle at
+// a time and off the byte-to-byte dependency chain.
 //
-// The terms are kept as series, which also hold the channel's history: h3
-// and h4 of a byte are h2 of the one and two bytes before it, and hist1 is
-// h1 of the byte before. So a step stores only its new h1 and h2 (and e and
-// cd), the series start with the history the channel had before them, and
-// the state's hist fields and byte count are brought up to date only when
-// the terms are added (audio_settle).
+// A channel's history and its error terms all follow from the series of its
+// changes (last_delta after each byte, c[i]) and of its deltas (d[i]):
+//     hist1 = c[i-1]
+//     hist2 = c[i-1] - c[i-2],  hist3 = c[i-2] - c[i-3],  hist4 = c[i-3] - c[i-4]
+//     e = d[i] as a signed byte, times 8
+// and channel_delta is the change of the byte before, on the channel before
+// (channel k-1 at the same index, or the last channel at the index before,
+// for channel 0). So a step stores only its change and its delta. The
+// series are kept by round (one byte of every channel, channel 0 first), all
+// channels at the same index for the same round.
 //
-// The terms fit 16 bits: e is a signed byte times 8 (-1024..1016), h1 and cd
-// are signed bytes, h2..h4 differences of two signed bytes (-255..255), as
-// every state that the steps produce has them. So one error is at most 1279,
-// a whole cycle's sum of one counter at most 40928, and a full cycle is
-// summed in 16-bit lanes, many bytes at a time where the machine has vector
-// registers.
-struct AudioPending {
-  uint32_t count;       // bytes collected
-  uint32_t due;         // bytes from the last settling to the next adaptation
-  int16_t e[32];        // e of byte k
-  int16_t cd[32];       // cd of byte k
-  int16_t h1[33];       // h1 of byte k at k + 1; [0] the hist1 before byte 0
-  int16_t h2[35];       // h2 of byte k at k + 3; [0..2] hist4, hist3, hist2 before byte 0
+// The prediction's history terms also collapse onto the series:
+//     c1*hist1 + c2*hist2 + c3*hist3 + c4*hist4
+//         = (c1+c2)*c[i-1] + (c3-c2)*c[i-2] + (c4-c3)*c[i-3] - c4*c[i-4]
+// with weights that change only when the channel adapts.
+//
+// The terms fit 16 bits: e is a signed byte times 8 (-1024..1016), hist1 and
+// channel_delta signed bytes, hist2..hist4 differences of two signed bytes
+// (-255..255), as every state that the steps produce has them. So one error
+// is at most 1279, a whole cycle's sum of one counter at most 40928, and a
+// full cycle is summed in 16-bit lanes, many bytes at a time where the
+// machine has vector registers.
+constexpr uint32_t kSeriesBack = 40;      // entries kept before the current round
+constexpr uint32_t kSeriesRounds = 1024;  // rounds of one stretch at most
+constexpr uint32_t kSeriesLength = kSeriesBack + kSeriesRounds + 8;
+struct AudioSeries {
+  int16_t change[kMaxChannels][kSeriesLength];
+  uint8_t delta[kMaxChannels][kSeriesLength];
 };
 
 // Whether a channel's state lies within the ranges that the steps keep it
-// in, so that its terms can wait in 16-bit form.
+// in, so that its history can be kept as 16-bit series.
 inline bool audio_state_in_range(const AudioChannelState& c) {
   auto in = [](int32_t v, int32_t lo, int32_t hi) { return v >= lo && v <= hi; };
   return in(c.last_delta, -128, 127) && in(c.hist1, -128, 127) && in(c.hist2, -255, 255) &&
          in(c.hist3, -255, 255) && in(c.hist4, -255, 255);
 }
 
-// Starts collecting for channel c.
-inline void audio_pending_start(const AudioChannelState& c, AudioPending& q) {
-  q.count = 0;
-  q.due = 32 - (c.byte_count & 31);
-  q.h1[0] = int16_t(c.hist1);
-  q.h2[0] = int16_t(c.hist4);
-  q.h2[1] = int16_t(c.hist3);
-  q.h2[2] = int16_t(c.hist2);
-}
-
-// |e - h| and |e + h| summed over one full cycle of terms.
-inline void sum_error_pair(const int16_t* e, const int16_t* h, uint32_t& minus, uint32_t& plus) {
-  uint16_t m = 0, p = 0;
-  for (uint32_t k = 0; k < 32; ++k) {
-    int16_t a = int16_t(e[k] - h[k]), b = int16_t(e[k] + h[k]);
-    m = uint16_t(m + uint16_t(a < 0 ? -a : a));
-    p = uint16_t(p + uint16_t(b < 0 ? -b : b));
+// Adds the error terms of count bytes of one channel to its counters: the
+// bytes' deltas at delta[0..count), their changes at change[0..count) (with
+// the four before them), and the changes their predictions took as
+// channel_delta at cd[0..count).
+inline void add_series_errors_plain(uint32_t* sum, const uint8_t* delta, const int16_t* change, const int16_t* cd,
+                                    uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i) {
+    const int16_t* c = change + i;
+    add_errors(sum, AudioErrors{audio_detail::signed_byte(delta[i]) * 8, c[-1], c[-1] - c[-2], c[-2] - c[-3],
+                                c[-3] - c[-4], cd[i]});
   }
-  minus += m;
-  plus += p;
 }
 
-// The same for a full cycle of terms, in plain code.
-inline void add_cycle_errors_plain(uint32_t* sum, const AudioPending& q) {
-  uint16_t s0 = 0;
-  for (uint32_t k = 0; k < 32; ++k) s0 = uint16_t(s0 + uint16_t(q.e[k] < 0 ? -q.e[k] : q.e[k]));
-  sum[0] += s0;
-  sum_error_pair(q.e, q.h1 + 1, sum[1], sum[2]);
-  sum_error_pair(q.e, q.h2 + 3, sum[3], sum[4]);
-  sum_error_pair(q.e, q.h2 + 2, sum[5], sum[6]);
-  sum_error_pair(q.e, q.h2 + 1, sum[7], sum[8]);
-  sum_error_pair(q.e, q.cd, sum[9], sum[10]);
-}
-
-// Adds a full cycle's terms to the eleven counters: with 256-bit vectors
-// where the processor has them (sixteen terms to a register), else plain.
-void add_cycle_errors(uint32_t* sum, const AudioPending& q);
-
-// Adds the collected terms to the counters, brings the channel's history
-// and byte count up to date, and starts the series again from there.
-inline void audio_settle(AudioChannelState& c, AudioPending& q) {
-  const uint32_t n = q.count;
-  uint32_t* sum = c.error_sum;
-  if (n == 32) {
-    add_cycle_errors(sum, q);
-  } else {
-    for (uint32_t k = 0; k < n; ++k)
-      add_errors(sum, AudioErrors{q.e[k], q.h1[k + 1], q.h2[k + 3], q.h2[k + 2], q.h2[k + 1], q.cd[k]});
-  }
-  c.byte_count += n;
-  c.hist1 = q.h1[n];
-  c.hist2 = q.h2[n + 2];
-  c.hist3 = q.h2[n + 1];
-  c.hist4 = q.h2[n];
-  q.h1[0] = q.h1[n];
-  q.h2[0] = q.h2[n];
-  q.h2[1] = q.h2[n + 1];
-  q.h2[2] = q.h2[n + 2];
-  q.due -= n;
-  q.count = 0;
-}
-
-// A channel's adaptation with its counters deferred: settles q and adapts.
-// Out of line, so that the step's loop keeps its registers for the step.
-void audio_cycle_end(AudioChannelState& c, AudioPending& q);
-
-// audio_step with the counters deferred to q.
-inline uint8_t audio_step_deferred(AudioChannelState& c, AudioPending& q, int32_t& channel_delta,
-                                   uint32_t delta) {
-  using namespace audio_detail;
-  const uint32_t k = q.count;
-  const int32_t h1 = c.last_delta;
-  const int32_t h2 = h1 - q.h1[k];
-  const int32_t h3 = q.h2[k + 2];
-  const int32_t h4 = q.h2[k + 1];
-  const int32_t cd = channel_delta;
-  q.e[k] = int16_t(signed_byte(int32_t(delta)) * 8);
-  q.cd[k] = int16_t(cd);
-  q.h1[k + 1] = int16_t(h1);
-  q.h2[k + 3] = int16_t(h2);
-
-  // As in audio_step, but with the byte-to-byte chain through cd kept
-  // short: bits 3-10 of p = 8*last_byte + r are last_byte + (r >> 3)
-  // modulo 256, so the new last_delta, (p >> 3) - delta - last_byte as a
-  // signed byte, is bits 3-10 of r - 8*delta and does not wait for
-  // last_byte. The output value, ((p >> 3) & 0xFF) - delta, follows off the
-  // chain: adding delta back gives the byte last_byte + last_delta + delta.
-  const int32_t d = int32_t(delta & 0xFF);
-  int32_t r = c.coef1 * h1 + c.coef2 * h2 + c.coef3 * h3 + c.coef4 * h4 - 8 * d;
-  r += c.coef5 * cd;
-  const int32_t change = int32_t(int8_t(uint8_t(uint32_t(r) >> 3)));
-  const uint8_t byte = uint8_t(c.last_byte + change);
-  c.last_byte = ((c.last_byte + change + d) & 0xFF) - d;
-  c.last_delta = change;
-  channel_delta = change;
-
-  q.count = k + 1;
-  if (k + 1 == q.due) audio_cycle_end(c, q);
-  return byte;
-}
+// The same; a full cycle (count 32) with 256-bit vectors where the
+// processor has them (sixteen terms to a register).
+void add_series_errors(uint32_t* sum, const uint8_t* delta, const int16_t* change, const int16_t* cd,
+                       uint32_t count);

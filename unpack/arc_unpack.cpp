@@ -674,165 +674,368 @@ inline uint32_t next_audio_symbol(const DecodeTable& t, const uint8_t* input, ui
   return e >> 4;
 }
 
-// Where a stretch of multimedia steps starts and, afterwards, where it ended.
-struct AudioStretch {
+// A channel's working copy for the stretches: its weights in the form that
+// the series take (see AudioSeries) and where it stands in the series.
+struct AudioLane {
+  int32_t w[4];   // weights on the channel's last four changes
+  int32_t w5;     // weight on channel_delta
+  uint32_t top;   // series index of its last byte when the series were set up
+  uint32_t from;  // series index of its first byte whose terms are not yet counted
+  uint32_t due;   // series index of the byte that ends its cycle
+  uint32_t byte;  // its last output byte (low 8 bits)
+};
+
+// The multimedia loop's state in stretches. A channel k's last byte is at
+// series index round - 1 when k >= channel (it has yet to step in the
+// current round), else at round.
+struct AudioRun {
   const uint8_t* input;
+  uint64_t bits;      // the stream from bit in * 8 - bitsleft on, top-aligned
+  uint32_t bitsleft;  // valid bits in it, 0 to 63
+  uint32_t in;        // next input byte to enter the register
+  const uint32_t* entries;  // audio_entries, channel after channel
   const DecodeTable* tables;
   AudioChannelState* states;
-  AudioPending* pending;
-  uint8_t* window;
-  uint64_t bits;   // the stream from bitpos on, top-aligned
-  uint32_t avail;  // valid bits in it
-  uint32_t bitpos;
-  uint32_t window_pos;
-  uint32_t channel, channels;
+  AudioSeries* series;
+  AudioLane lanes[kMaxChannels];
+  uint8_t* out;       // where the next byte goes
+  uint32_t channel;   // the channel that steps next
+  uint32_t channels;
+  uint32_t round;     // series index of the current round
   int32_t channel_delta;
 };
 
-// Runs up to n multimedia steps that need none of the per-step checks, with
-// the counters deferred, and returns how many produced a byte. A step that
-// reads the table-block symbol ends the stretch, its code consumed, and sets
-// table_block. The channel count is a constant here, so that whole rounds of
-// channels run with every channel's table and state at a fixed place.
-// Kept out of line, where the compiler can, so that the stretch's own
-// locals get the registers.
+AudioSeries audio_series;
+
+constexpr uint32_t kAudioEntries = 1u << kAudioEntryBits;
+
+inline void lane_weights(AudioLane& l, const AudioChannelState& c) {
+  l.w[0] = c.coef1 + c.coef2;
+  l.w[1] = c.coef3 - c.coef2;
+  l.w[2] = c.coef4 - c.coef3;
+  l.w[3] = -c.coef4;
+  l.w5 = c.coef5;
+}
+
+inline uint32_t last_index(const AudioRun& a, uint32_t k) { return a.round - (k >= a.channel ? 1 : 0); }
+
+// The change of one byte: bits 3-10 of the prediction sum less 8 * delta,
+// as a signed byte (audio_step's last_delta; bits 3-10 of 8*last_byte add
+// last_byte, which the byte itself then adds). c1..c4 are the channel's
+// last four changes, e its look-up entry.
+inline int32_t series_change(const int32_t* w, int32_t w5, int32_t c1, int32_t c2, int32_t c3, int32_t c4,
+                             uint32_t e, int32_t cd) {
+  const int32_t q = w[0] * c1 + w[1] * c2 + w[2] * c3 + w[3] * c4 + (int32_t(e) >> 16);
+  return int32_t(int8_t(uint8_t(uint32_t(q + w5 * cd) >> 3)));
+}
+
+// The series from the channels' states: each channel's last four changes
+// before its next byte, made up from its history (the differences give the
+// history back exactly), and its cycle from its byte count.
+void series_start(AudioRun& a) {
+  AudioSeries& ser = *a.series;
+  a.round = kSeriesBack;
+  for (uint32_t k = 0; k < a.channels; ++k) {
+    const AudioChannelState& st = a.states[k];
+    AudioLane& l = a.lanes[k];
+    const uint32_t top = last_index(a, k);
+    int16_t* c = ser.change[k];
+    c[top] = int16_t(st.last_delta);
+    c[top - 1] = int16_t(st.hist1);
+    c[top - 2] = int16_t(st.hist1 - st.hist2);
+    c[top - 3] = int16_t(c[top - 2] - st.hist3);
+    c[top - 4] = int16_t(c[top - 3] - st.hist4);
+    l.top = top;
+    l.from = top + 1;
+    l.due = top + 32 - (st.byte_count & 31);
+    l.byte = uint32_t(st.last_byte);
+    lane_weights(l, st);
+  }
+}
+
+// Moves the current round back to index kSeriesBack, with what a cycle may
+// still need before it.
+void series_shift(AudioRun& a) {
+  const uint32_t shift = a.round - kSeriesBack;
+  if (shift == 0) return;
+  AudioSeries& ser = *a.series;
+  for (uint32_t k = 0; k < a.channels; ++k) {
+    std::memmove(ser.change[k], ser.change[k] + shift, (kSeriesBack + 1) * sizeof(int16_t));
+    std::memmove(ser.delta[k], ser.delta[k] + shift, kSeriesBack + 1);
+    AudioLane& l = a.lanes[k];
+    l.top -= shift;  // only its distance to the last byte counts; may wrap
+    l.from -= shift;
+    l.due -= shift;
+  }
+  a.round = kSeriesBack;
+}
+
+// Counts the terms of channel k's bytes from its first uncounted one to
+// index t into its error sums.
+void series_count(AudioRun& a, uint32_t k, uint32_t t) {
+  AudioSeries& ser = *a.series;
+  AudioLane& l = a.lanes[k];
+  if (l.from > t) return;
+  // channel_delta of each byte: the change before it, on the channel before.
+  const int16_t* cd = k > 0 ? ser.change[k - 1] + l.from : ser.change[a.channels - 1] + l.from - 1;
+  add_series_errors(a.states[k].error_sum, ser.delta[k] + l.from, ser.change[k] + l.from, cd, t - l.from + 1);
+  l.from = t + 1;
+}
+
+// Channel k's byte at index t ended its cycle: its counters are completed
+// and it adapts.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void series_cycle_end(AudioRun& a, uint32_t k, uint32_t t) {
+  series_count(a, k, t);
+  audio_detail::adapt(a.states[k]);
+  lane_weights(a.lanes[k], a.states[k]);
+  a.lanes[k].due = t + 32;
+}
+
+// Writes the series back into the channels' states: counters, history, byte
+// count and last value.
+void series_settle(AudioRun& a) {
+  AudioSeries& ser = *a.series;
+  for (uint32_t k = 0; k < a.channels; ++k) {
+    AudioLane& l = a.lanes[k];
+    AudioChannelState& st = a.states[k];
+    const uint32_t last = last_index(a, k);
+    if (last == l.due) series_cycle_end(a, k, last);  // a table block came right after it
+    series_count(a, k, last);
+    const uint32_t made = last - l.top;
+    if (made == 0) continue;
+    const int16_t* c = ser.change[k];
+    st.byte_count += made;
+    st.last_delta = c[last];
+    st.hist1 = c[last - 1];
+    st.hist2 = c[last - 1] - c[last - 2];
+    st.hist3 = c[last - 2] - c[last - 3];
+    st.hist4 = c[last - 3] - c[last - 4];
+    // The value before reduction to a byte: the prediction (the byte plus
+    // the delta, as a byte) less the delta.
+    const int32_t d = ser.delta[k][last];
+    st.last_byte = int32_t((l.byte + uint32_t(d)) & 0xFF) - d;
+  }
+}
+
+// The look-up entry for a code too long for the entries, or for the
+// table-block symbol.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+uint32_t audio_entry_searched(const DecodeTable& t, uint64_t bits) {
+  uint32_t r = decode_search(t, uint32_t(bits >> 48));
+  return audio_entry(r >> 4, r & 15);
+}
+
+// Tops the register up from the byte after the last one in it, whole bytes
+// only, to between 56 and 63 bits, without a branch. Only the low byte of
+// bitsleft counts: the steps take whole look-up entries off it, whose bits
+// from 8 on are not the code length (see kAudioEntryBits), and a borrow
+// from the low byte never happens.
+inline void audio_refill(const uint8_t* input, uint64_t& bits, uint32_t& bitsleft, uint32_t& in) {
+  const uint32_t left = uint8_t(bitsleft);
+  bits |= load_be64(input + in) >> left;
+  in += (63 - left) >> 3;
+  bitsleft = left | 56;
+}
+
+// One step of the current channel on the series, for the ragged ends of
+// the rounds; false at the table-block symbol (its code consumed).
+bool series_step(AudioRun& a) {
+  const uint32_t k = a.channel;
+  audio_refill(a.input, a.bits, a.bitsleft, a.in);
+  uint32_t e = a.entries[k * kAudioEntries + uint32_t(a.bits >> (64 - kAudioEntryBits))];
+  if (e == 0) e = audio_entry_searched(a.tables[k], a.bits);
+  a.bits <<= (e & 63);
+  a.bitsleft = uint8_t(a.bitsleft) - (e & 63);
+  if (audio_entry_is_block(e)) return false;
+  AudioSeries& ser = *a.series;
+  AudioLane& l = a.lanes[k];
+  const uint32_t i = a.round;
+  int16_t* c = ser.change[k];
+  ser.delta[k][i] = uint8_t(e >> 8);
+  const int32_t change = series_change(l.w, l.w5, c[i - 1], c[i - 2], c[i - 3], c[i - 4], e, a.channel_delta);
+  c[i] = int16_t(change);
+  a.channel_delta = change;
+  l.byte += uint32_t(change);
+  *a.out++ = uint8_t(l.byte);
+  if (++a.channel == a.channels) {
+    a.channel = 0;
+    ++a.round;
+  }
+  if (l.due == i) series_cycle_end(a, k, i);
+  return true;
+}
+
+// Runs whole rounds (channel 0 first) while rounds are left; stops early
+// at the table-block symbol, its code consumed, with a.channel on the
+// channel that read it, and sets table_block. Returns the bytes made.
+//
+// The channel count is a constant here, so that every channel's weights,
+// last byte and last change sit at fixed places (registers where there are
+// enough). The register is topped up for every four codes (a round of
+// three or four channels, two rounds of two, four of one): the entries take
+// codes of up to kAudioEntryBits bits, four of which the 56 bits after a
+// top-up hold; a longer code tops it up again first, and leaves at least 41
+// bits for the three that may follow.
 template <uint32_t kChannels>
 #if defined(__GNUC__)
 __attribute__((noinline))
 #endif
-uint32_t run_audio_stretch(AudioStretch& a, uint32_t n, bool& table_block) {
+uint32_t run_audio_rounds(AudioRun& a, uint32_t rounds, bool& table_block) {
   const uint8_t* input = a.input;
-  const DecodeTable* tables = a.tables;
-  AudioChannelState* states = a.states;
-  AudioPending* pending = a.pending;
-  uint8_t* out = a.window + a.window_pos;
+  const uint32_t* entries = a.entries;
   uint64_t bits = a.bits;
-  uint32_t avail = a.avail, bitpos = a.bitpos, channel = a.channel;
-  int32_t channel_delta = a.channel_delta;
-  uint32_t done = 0;
-
-  // What a step reads and writes of each channel's state and collection,
-  // in locals (indexed by constants only, so each gets a register where
-  // there are enough): written back only where a cycle ends and at the end.
-  // Three or four channels' worth would not fit the registers; those steps
-  // work on the states in place (audio_step_deferred).
-  constexpr bool kInRegisters = kChannels <= 2;
-  int32_t last_byte[kChannels], last_delta[kChannels], w1[kChannels], w2[kChannels], w3[kChannels],
-      w4[kChannels], w5[kChannels];
-  uint32_t count[kChannels], due[kChannels];
-  auto load_weights = [&](uint32_t k) {
-    w1[k] = states[k].coef1;
-    w2[k] = states[k].coef2;
-    w3[k] = states[k].coef3;
-    w4[k] = states[k].coef4;
-    w5[k] = states[k].coef5;
+  uint32_t bitsleft = a.bitsleft, in = a.in;
+  uint8_t* out = a.out;
+  const uint32_t start = a.round, end = a.round + rounds;
+  uint32_t round = start;
+  // The current round's place in channel 0's series; channel k's is
+  // k * kSeriesLength further on, so every access is at a fixed offset.
+  int16_t* change = a.series->change[0] + start;
+  uint8_t* delta = a.series->delta[0] + start;
+  int32_t cd = a.channel_delta;
+  // What a step reads and writes of each channel, one variable each.
+  struct Regs {
+    int32_t w[4], w5, c1;
+    uint32_t byte;
+  } r0, r1, r2, r3;
+  auto regs = [&](auto channel_constant) -> Regs& {
+    constexpr uint32_t k = decltype(channel_constant)::value;
+    if constexpr (k == 0) return r0;
+    else if constexpr (k == 1) return r1;
+    else if constexpr (k == 2) return r2;
+    else return r3;
   };
-  auto store = [&](uint32_t k) {
-    states[k].last_byte = last_byte[k];
-    states[k].last_delta = last_delta[k];
-    pending[k].count = count[k];
+  auto load_weights = [&](auto channel_constant) {
+    constexpr uint32_t k = decltype(channel_constant)::value;
+    Regs& r = regs(channel_constant);
+    for (uint32_t j = 0; j < 4; ++j) r.w[j] = a.lanes[k].w[j];
+    r.w5 = a.lanes[k].w5;
   };
-  for (uint32_t k = 0; k < kChannels && kInRegisters; ++k) {
-    load_weights(k);
-    last_byte[k] = states[k].last_byte;
-    last_delta[k] = states[k].last_delta;
-    count[k] = pending[k].count;
-    due[k] = pending[k].due;
-  }
+  auto load_lane = [&](auto channel_constant) {
+    constexpr uint32_t k = decltype(channel_constant)::value;
+    Regs& r = regs(channel_constant);
+    load_weights(channel_constant);
+    r.byte = a.lanes[k].byte;
+    r.c1 = (change + k * kSeriesLength)[-1];
+  };
+  auto each = [&](auto f) {
+    f(std::integral_constant<uint32_t, 0>());
+    if constexpr (kChannels > 1) f(std::integral_constant<uint32_t, 1>());
+    if constexpr (kChannels > 2) f(std::integral_constant<uint32_t, 2>());
+    if constexpr (kChannels > 3) f(std::integral_constant<uint32_t, 3>());
+  };
+  each(load_lane);
+  uint32_t next_due = ~0u;
+  for (uint32_t k = 0; k < kChannels; ++k) next_due = std::min(next_due, a.lanes[k].due);
+  uint32_t stopped = kChannels;  // the channel that read the table-block symbol
 
-  // One step on channel k (a compile-time constant); false at the
-  // table-block symbol. The same arithmetic as audio_step_deferred.
   auto step = [&](auto channel_constant) {
     constexpr uint32_t k = decltype(channel_constant)::value;
-    uint32_t delta = next_audio_symbol(tables[k], input, bits, avail, bitpos);
-    if (delta == 256) return false;
-    if constexpr (!kInRegisters) {
-      out[done++] = audio_step_deferred(states[k], pending[k], channel_delta, delta);
-      return true;
+    Regs& r = regs(channel_constant);
+    uint32_t e = entries[k * kAudioEntries + uint32_t(bits >> (64 - kAudioEntryBits))];
+    if (e == 0) {
+      audio_refill(input, bits, bitsleft, in);
+      e = audio_entry_searched(a.tables[k], bits);
+      if (audio_entry_is_block(e)) {
+        bits <<= (e & 63);
+        bitsleft -= e;
+        stopped = k;
+        return false;
+      }
     }
-    using namespace audio_detail;
-    AudioPending& q = pending[k];
-    const uint32_t i = count[k];
-    const int32_t h1 = last_delta[k];
-    const int32_t h2 = h1 - q.h1[i];
-    const int32_t h3 = q.h2[i + 2];
-    const int32_t h4 = q.h2[i + 1];
-    const int32_t cd = channel_delta;
-    q.e[i] = int16_t(signed_byte(int32_t(delta)) * 8);
-    q.cd[i] = int16_t(cd);
-    q.h1[i + 1] = int16_t(h1);
-    q.h2[i + 3] = int16_t(h2);
-    // The chain through cd kept short as in audio_step_deferred; the term
-    // of the byte just made comes last, as the others are ready before it.
-    const int32_t d = int32_t(delta);
-    int32_t r = w1[k] * h1 + w2[k] * h2 + w3[k] * h3 + w4[k] * h4 - 8 * d;
-    r += w5[k] * cd;
-    const int32_t change = int32_t(int8_t(uint8_t(uint32_t(r) >> 3)));
-    const int32_t o = ((last_byte[k] + change + d) & 0xFF) - d;
-    last_delta[k] = change;
-    channel_delta = change;
-    out[done++] = uint8_t(last_byte[k] + change);
-    last_byte[k] = o;
-    count[k] = i + 1;
-    if (i + 1 == due[k]) {
-      store(k);
-      audio_cycle_end(states[k], q);
-      load_weights(k);
-      count[k] = q.count;
-      due[k] = q.due;
-    }
+    bits <<= (e & 63);
+    bitsleft -= e;
+    int16_t* c = change + k * kSeriesLength;
+    delta[k * kSeriesLength] = uint8_t(e >> 8);
+    const int32_t ch = series_change(r.w, r.w5, r.c1, c[-2], c[-3], c[-4], e, cd);
+    c[0] = int16_t(ch);
+    r.c1 = ch;
+    cd = ch;
+    r.byte += uint32_t(ch);
+    *out++ = uint8_t(r.byte);
     return true;
   };
-  // The same on the channel given at run time.
-  auto step_on = [&](uint32_t k) {
-    switch (k) {
-      case 0: return step(std::integral_constant<uint32_t, 0>());
-      case 1: if constexpr (kChannels > 1) return step(std::integral_constant<uint32_t, 1>()); break;
-      case 2: if constexpr (kChannels > 2) return step(std::integral_constant<uint32_t, 2>()); break;
-      default: if constexpr (kChannels > 3) return step(std::integral_constant<uint32_t, 3>()); break;
-    }
-    return false;
-  };
-  auto next = [](uint32_t k) { return k + 1 == kChannels ? 0 : k + 1; };
 
-  bool ended = false;
-  // Single steps up to the first channel, whole rounds, single steps again.
-  while (!ended && channel != 0 && done < n) {
-    ended = !step_on(channel);
-    if (!ended) channel = next(channel);
-  }
-  while (!ended && n - done >= kChannels) {
-    ended = !step(std::integral_constant<uint32_t, 0>());
-    if (ended) channel = 0;
-    if constexpr (kChannels > 1) {
-      if (!ended && !step(std::integral_constant<uint32_t, 1>())) ended = true, channel = 1;
+  // Rounds per top-up: as many as make four codes.
+  constexpr uint32_t kRefillRounds = kChannels == 1 ? 4 : kChannels == 2 ? 2 : 1;
+  while (round != end) {
+    if (((round - start) & (kRefillRounds - 1)) == 0) audio_refill(input, bits, bitsleft, in);
+    if (!step(std::integral_constant<uint32_t, 0>())) break;
+    if constexpr (kChannels > 1)
+      if (!step(std::integral_constant<uint32_t, 1>())) break;
+    if constexpr (kChannels > 2)
+      if (!step(std::integral_constant<uint32_t, 2>())) break;
+    if constexpr (kChannels > 3)
+      if (!step(std::integral_constant<uint32_t, 3>())) break;
+    if (round == next_due) {
+      next_due = ~0u;
+      each([&](auto channel_constant) {
+        constexpr uint32_t k = decltype(channel_constant)::value;
+        if (a.lanes[k].due == round) {
+          series_cycle_end(a, k, round);
+          load_weights(channel_constant);
+        }
+        next_due = std::min(next_due, a.lanes[k].due);
+      });
     }
-    if constexpr (kChannels > 2) {
-      if (!ended && !step(std::integral_constant<uint32_t, 2>())) ended = true, channel = 2;
-    }
-    if constexpr (kChannels > 3) {
-      if (!ended && !step(std::integral_constant<uint32_t, 3>())) ended = true, channel = 3;
-    }
-  }
-  while (!ended && done < n) {
-    ended = !step_on(channel);
-    if (!ended) channel = next(channel);
+    ++round;
+    ++change;
+    ++delta;
   }
 
-  for (uint32_t k = 0; k < kChannels && kInRegisters; ++k) store(k);
-  table_block = ended;
+  each([&](auto channel_constant) { a.lanes[decltype(channel_constant)::value].byte = regs(channel_constant).byte; });
   a.bits = bits;
-  a.avail = avail;
-  a.bitpos = bitpos;
-  a.window_pos += done;
-  a.channel = channel;
-  a.channel_delta = channel_delta;
+  a.bitsleft = uint8_t(bitsleft);
+  a.in = in;
+  a.out = out;
+  a.round = round;
+  a.channel = stopped == kChannels ? 0 : stopped;
+  a.channel_delta = cd;
+  table_block = stopped != kChannels;
+  return (round - start) * kChannels + (stopped == kChannels ? 0 : stopped);
+}
+
+// Runs up to n multimedia steps on the series and returns how many produced
+// a byte; stops early at a table block (see run_audio_rounds).
+uint32_t run_audio_stretch(AudioRun& a, uint32_t n, bool& table_block) {
+  uint32_t done = 0;
+  table_block = false;
+  // Single steps up to the first channel, whole rounds, single steps again.
+  while (a.channel != 0 && done < n) {
+    if (!series_step(a)) {
+      table_block = true;
+      return done;
+    }
+    ++done;
+  }
+  const uint32_t rounds = (n - done) / a.channels;
+  if (rounds > 0) {
+    switch (a.channels) {
+      case 1: done += run_audio_rounds<1>(a, rounds, table_block); break;
+      case 2: done += run_audio_rounds<2>(a, rounds, table_block); break;
+      case 3: done += run_audio_rounds<3>(a, rounds, table_block); break;
+      default: done += run_audio_rounds<4>(a, rounds, table_block); break;
+    }
+    if (table_block) return done;
+  }
+  while (done < n) {
+    if (!series_step(a)) {
+      table_block = true;
+      return done;
+    }
+    ++done;
+  }
   return done;
 }
 
 // Runs multimedia steps, like run_lz: one symbol of the current channel's
 // table per step, and one byte from the predictor. The channel states are
-// worked on in a local copy too, which window writes cannot alias.
+// worked on in a local copy, which window writes cannot alias.
 //
 // Most steps meet none of the per-step conditions (progress due, refill due,
 // reader past the data, flush due, window end), and how many in a row cannot
@@ -842,50 +1045,53 @@ uint32_t run_audio_stretch(AudioStretch& a, uint32_t n, bool& table_block) {
 // that many steps without them (run_audio_stretch), and stops early only at
 // a table block.
 //
-// In those stretches each channel's error terms wait in 16-bit form until
-// its next adaptation (AudioPending); the terms stay within 16 bits as long
-// as the states were made by the steps themselves, which is checked once on
-// entry. With unpack_step_by_step set, or a state from elsewhere, every step
-// runs on its own with the counters updated at once: the plain definition.
+// In those stretches the channels' history and error terms are kept as
+// series (AudioSeries) and written back into the states only at a table
+// block and at the end. The series hold 16-bit terms, which they do as long
+// as the states were made by the steps themselves, checked once on entry;
+// they also take channel_delta to be the last change of the channel before
+// the current one, which a table block that changed the channel count may
+// have broken: then single plain steps run until it holds again. With
+// unpack_step_by_step set, or a state from elsewhere, every step runs on
+// its own with the counters updated at once: the plain definition.
 Run run_audio(uint8_t* window) {
   TUnpackState& s = unpack_state;
   AudioChannelState states[kMaxChannels];
   std::memcpy(states, s.channels, sizeof states);
-  AudioPending pending[kMaxChannels];
   bool stretches = !unpack_step_by_step && s.channel_delta >= -128 && s.channel_delta <= 127;
-  for (uint32_t c = 0; c < kMaxChannels; ++c) {
-    stretches = stretches && audio_state_in_range(states[c]);
-    audio_pending_start(states[c], pending[c]);
-  }
+  for (uint32_t c = 0; c < kMaxChannels; ++c) stretches = stretches && audio_state_in_range(states[c]);
+  bool live = false;  // the series hold the channels' recent history
 
-  AudioStretch a;
+  AudioRun a;
   a.input = s.input_buffer;
+  a.entries = &s.audio_entries[0][0];
   a.tables = s.audio_tables;
   a.states = states;
-  a.pending = pending;
-  a.window = window;
-  uint32_t wr;
-  int32_t left;
-  int64_t limit;
+  a.series = &audio_series;
+  // The plain steps' register: the stream from bitpos on, avail bits of it.
+  uint64_t bits = 0;
+  uint32_t avail = 0, bitpos = 0, wpos = 0, wr = 0;
+  int32_t left = 0;
+  int64_t limit = 0;
   // What the refill, the flush and the progress report see and change.
   auto save_position = [&] {
-    s.input_pos = a.bitpos >> 3;
-    s.input_bit = a.bitpos & 7;
-    s.window_pos = a.window_pos;
+    s.input_pos = bitpos >> 3;
+    s.input_bit = bitpos & 7;
+    s.window_pos = wpos;
     unpacked_left = left;
   };
   auto load_position = [&] {
-    a.bitpos = s.input_pos * 8 + s.input_bit;
-    a.avail = 0;
-    a.window_pos = s.window_pos;
+    bitpos = s.input_pos * 8 + s.input_bit;
+    avail = 0;
+    wpos = s.window_pos;
     wr = s.write_pos;
     left = unpacked_left;
     limit = overrun_limit(s);
   };
   // Everything, for a table block or the end of the run.
   auto save = [&] {
-    if (stretches)
-      for (uint32_t c = 0; c < kMaxChannels; ++c) audio_settle(states[c], pending[c]);
+    if (live) series_settle(a);
+    live = false;
     std::memcpy(s.channels, states, sizeof states);
     s.current_channel = a.channel;
     s.channel_delta = a.channel_delta;
@@ -905,18 +1111,17 @@ Run run_audio(uint8_t* window) {
       report_progress(left);
       load_position();
     }
-    a.window_pos &= kWindowMask;
-    if ((a.bitpos >> 3) > kRefillStep) {
+    wpos &= kWindowMask;
+    if ((bitpos >> 3) > kRefillStep) {
       save_position();
       fill_input(false);
       load_position();
     }
-    uint32_t pos = a.bitpos >> 3;
+    const uint32_t pos = bitpos >> 3;
     if (int64_t(pos) > limit) {
       save();
       return Run::overrun;
     }
-    uint32_t wpos = a.window_pos;
     if (wr != wpos && ((wr - wpos) & kWindowMask) < kFlushMargin) {
       save_position();
       flush_window();
@@ -924,7 +1129,14 @@ Run run_audio(uint8_t* window) {
     }
 
     bool table_block = false;
-    if (stretches) {
+    const uint32_t before = a.channel == 0 ? a.channels - 1 : a.channel - 1;
+    if (stretches && (live || a.channel_delta == states[before].last_delta)) {
+      if (live) {
+        series_shift(a);
+      } else {
+        series_start(a);
+        live = true;
+      }
       // Steps from this one on that meet none of the conditions above.
       uint32_t r = uint32_t(left) & 0xFFF;  // the progress report comes at 0
       uint32_t n = r != 0 ? r : left != 0 ? 0x1000 : 1;
@@ -933,20 +1145,22 @@ Run run_audio(uint8_t* window) {
       uint32_t room = wr == wpos ? kWindowSize : (wr - wpos) & kWindowMask;
       n = std::min(n, room - (kFlushMargin - 1));
       n = std::min(n, kWindowSize - wpos);
-      uint32_t done;
-      switch (a.channels) {
-        case 1: done = run_audio_stretch<1>(a, n, table_block); break;
-        case 2: done = run_audio_stretch<2>(a, n, table_block); break;
-        case 3: done = run_audio_stretch<3>(a, n, table_block); break;
-        default: done = run_audio_stretch<4>(a, n, table_block); break;
-      }
+      n = std::min(n, (kSeriesRounds - 1) * a.channels);
+      a.in = pos + 7;
+      a.bits = load_be64(a.input + pos) << (bitpos & 7);
+      a.bitsleft = 56 - (bitpos & 7);
+      a.out = window + wpos;
+      const uint32_t done = run_audio_stretch(a, n, table_block);
+      bitpos = a.in * 8 - a.bitsleft;
+      avail = 0;
+      wpos += done;
       left = int32_t(uint32_t(left) - done);
     } else {
-      uint32_t sym = next_audio_symbol(s.audio_tables[a.channel], a.input, a.bits, a.avail, a.bitpos);
+      uint32_t sym = next_audio_symbol(s.audio_tables[a.channel], a.input, bits, avail, bitpos);
       if (sym == 256) {
         table_block = true;
       } else {
-        window[a.window_pos++] = audio_step(states[a.channel], a.channel_delta, sym);
+        window[wpos++] = audio_step(states[a.channel], a.channel_delta, sym);
         if (++a.channel == a.channels) a.channel = 0;
         --left;
       }

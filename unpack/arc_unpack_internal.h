@@ -101,6 +101,25 @@ inline uint32_t entry_repeat_base(uint32_t e) { return e >> 11; }
 inline uint32_t entry_distance_extra_bits(uint32_t e) { return (e >> 5) & 31; }
 inline uint32_t entry_distance_base(uint32_t e) { return e >> 10; }
 
+// Lookup entries of the multimedia loop's fast path, one table per channel:
+// for every peek whose top kAudioEntryBits bits start a code no longer than
+// that, of a delta (not of the table-block symbol 256),
+//     bits 0-5    code length (bits 6-7 clear, so the entry itself can be
+//                 taken off a bit count whose low byte is all that counts)
+//     bits 8-15   the delta
+//     bits 16-31  -8 * delta, as a signed 16-bit number: the delta's share
+//                 of the prediction sum
+// and 0 otherwise, where the search decides. The search's result for the
+// table-block symbol is given as its code length with +1 in bits 16-31,
+// which no delta's entry has there (0, or -8 to -2040).
+constexpr uint32_t kAudioEntryBits = 11;
+constexpr uint32_t kAudioEntryBlock = 1u << 16;
+inline uint32_t audio_entry(uint32_t sym, uint32_t len) {
+  if (sym >= 256) return len | kAudioEntryBlock;
+  return len | sym << 8 | uint32_t(uint16_t(-8 * int32_t(sym))) << 16;
+}
+inline bool audio_entry_is_block(uint32_t e) { return (e >> 16) == 1; }
+
 // One channel of the multimedia predictor.
 struct AudioChannelState {
   int32_t coef1, coef2, coef3, coef4, coef5;  // weights, kept within -17..16
@@ -132,6 +151,7 @@ struct TUnpackState {
   uint32_t main_entries[1u << kMainEntryBits];
   uint32_t distance_entries[1u << kDistanceEntryBits];
   uint32_t repeat_entries[1u << kRepeatEntryBits];
+  uint32_t audio_entries[kMaxChannels][1u << kAudioEntryBits];
   uint8_t previous_lengths[kMaxLengths];
   bool audio_mode;
   uint32_t channel_count;    // 1 to 4

@@ -144,23 +144,23 @@ TEST(AudioPredictor, ChannelsAdaptByTheirOwnCounts) {
 }
 
 // A full cycle's error sums, however the machine adds them, against the
-// plain loop: random terms over their whole ranges and the extremes.
+// plain loop: random series over their whole ranges and the extremes.
 TEST(AudioPredictor, CycleSumsMatchThePlainLoop) {
   std::mt19937 rng(16);
   for (int round = 0; round < 2000; ++round) {
-    AudioPending q = {};
     auto pick = [&](int lo, int hi) {
       int r = int(rng() % 4);
       return int16_t(r == 0 ? lo : r == 1 ? hi : lo + int(rng() % uint32_t(hi - lo + 1)));
     };
-    for (auto& v : q.e) v = int16_t(pick(-128, 127) * 8);
-    for (auto& v : q.cd) v = pick(-128, 127);
-    for (auto& v : q.h1) v = pick(-128, 127);
-    for (auto& v : q.h2) v = pick(-255, 255);
+    uint8_t delta[32];
+    int16_t change[36], cd[32];
+    for (auto& v : delta) v = uint8_t(pick(0, 255));
+    for (auto& v : change) v = pick(-128, 127);
+    for (auto& v : cd) v = pick(-128, 127);
     uint32_t fast[11], plain[11];
     for (uint32_t k = 0; k < 11; ++k) fast[k] = plain[k] = rng();
-    add_cycle_errors(fast, q);
-    add_cycle_errors_plain(plain, q);
+    add_series_errors(fast, delta, change + 4, cd, 32);
+    add_series_errors_plain(plain, delta, change + 4, cd, 32);
     ASSERT_TRUE(std::equal(fast, fast + 11, plain)) << round;
   }
 }
