@@ -21,13 +21,13 @@ VELMORA_AVX2_TARGET inline __m256i load16(const int16_t* p) {
 // Every term of a full cycle is at most 1279 (see AudioSeries), so two of
 // them side by side, and the pairs that madd forms from those, stay far
 // inside their lanes.
-VELMORA_AVX2_TARGET void add_series_errors_avx2(uint32_t* sum, const uint8_t* delta, const int16_t* change,
+VELMORA_AVX2_TARGET void add_series_errors_avx2(uint32_t* sum, const int16_t* delta, const int16_t* change,
                                                 const int16_t* cd) {
   __m256i e[2], h[5][2];
   for (int half = 0; half < 2; ++half) {
     const int at = 16 * half;
-    e[half] = _mm256_slli_epi16(
-        _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(delta + at))), 3);
+    // The low byte, read as signed, times 8.
+    e[half] = _mm256_srai_epi16(_mm256_slli_epi16(load16(delta + at), 8), 5);
     const __m256i c1 = load16(change + at - 1), c2 = load16(change + at - 2), c3 = load16(change + at - 3),
                   c4 = load16(change + at - 4);
     h[0][half] = c1;
@@ -83,7 +83,7 @@ const bool audio_avx2 = avx2_supported();
 }  // namespace
 #endif
 
-void add_series_errors(uint32_t* sum, const uint8_t* delta, const int16_t* change, const int16_t* cd,
+void add_series_errors(uint32_t* sum, const int16_t* delta, const int16_t* change, const int16_t* cd,
                        uint32_t count) {
 #if VELMORA_AUDIO_AVX2
   if (audio_avx2 && count == 32) {

@@ -158,9 +158,14 @@ inline uint8_t audio_step(AudioChannelState& c, int32_t& channel_delta, uint32_t
 constexpr uint32_t kSeriesBack = 40;      // entries kept before the current round
 constexpr uint32_t kSeriesRounds = 1024;  // rounds of one stretch at most
 constexpr uint32_t kSeriesLength = kSeriesBack + kSeriesRounds + 8;
+// The deltas are kept in the low byte of 16-bit entries (the high byte is
+// not looked at), at a fixed distance from the changes of the same channel
+// and index.
+constexpr uint32_t kSeriesDeltas = kMaxChannels * kSeriesLength;  // from a change to its delta
 struct AudioSeries {
-  int16_t change[kMaxChannels][kSeriesLength];
-  uint8_t delta[kMaxChannels][kSeriesLength];
+  int16_t data[2 * kMaxChannels * kSeriesLength];
+  int16_t* change(uint32_t k) { return data + k * kSeriesLength; }
+  int16_t* delta(uint32_t k) { return data + kSeriesDeltas + k * kSeriesLength; }
 };
 
 // Whether a channel's state lies within the ranges that the steps keep it
@@ -172,10 +177,10 @@ inline bool audio_state_in_range(const AudioChannelState& c) {
 }
 
 // Adds the error terms of count bytes of one channel to its counters: the
-// bytes' deltas at delta[0..count), their changes at change[0..count) (with
-// the four before them), and the changes their predictions took as
-// channel_delta at cd[0..count).
-inline void add_series_errors_plain(uint32_t* sum, const uint8_t* delta, const int16_t* change, const int16_t* cd,
+// bytes' deltas at delta[0..count) (low bytes), their changes at
+// change[0..count) (with the four before them), and the changes their
+// predictions took as channel_delta at cd[0..count).
+inline void add_series_errors_plain(uint32_t* sum, const int16_t* delta, const int16_t* change, const int16_t* cd,
                                     uint32_t count) {
   for (uint32_t i = 0; i < count; ++i) {
     const int16_t* c = change + i;
@@ -186,5 +191,5 @@ inline void add_series_errors_plain(uint32_t* sum, const uint8_t* delta, const i
 
 // The same; a full cycle (count 32) with 256-bit vectors where the
 // processor has them (sixteen terms to a register).
-void add_series_errors(uint32_t* sum, const uint8_t* delta, const int16_t* change, const int16_t* cd,
+void add_series_errors(uint32_t* sum, const int16_t* delta, const int16_t* change, const int16_t* cd,
                        uint32_t count);

@@ -739,7 +739,7 @@ void series_start(AudioRun& a) {
     const AudioChannelState& st = a.states[k];
     AudioLane& l = a.lanes[k];
     const uint32_t top = last_index(a, k);
-    int16_t* c = ser.change[k];
+    int16_t* c = ser.change(k);
     c[top] = int16_t(st.last_delta);
     c[top - 1] = int16_t(st.hist1);
     c[top - 2] = int16_t(st.hist1 - st.hist2);
@@ -760,8 +760,8 @@ void series_shift(AudioRun& a) {
   if (shift == 0) return;
   AudioSeries& ser = *a.series;
   for (uint32_t k = 0; k < a.channels; ++k) {
-    std::memmove(ser.change[k], ser.change[k] + shift, (kSeriesBack + 1) * sizeof(int16_t));
-    std::memmove(ser.delta[k], ser.delta[k] + shift, kSeriesBack + 1);
+    std::memmove(ser.change(k), ser.change(k) + shift, (kSeriesBack + 1) * sizeof(int16_t));
+    std::memmove(ser.delta(k), ser.delta(k) + shift, (kSeriesBack + 1) * sizeof(int16_t));
     AudioLane& l = a.lanes[k];
     l.top -= shift;  // only its distance to the last byte counts; may wrap
     l.from -= shift;
@@ -777,8 +777,8 @@ void series_count(AudioRun& a, uint32_t k, uint32_t t) {
   AudioLane& l = a.lanes[k];
   if (l.from > t) return;
   // channel_delta of each byte: the change before it, on the channel before.
-  const int16_t* cd = k > 0 ? ser.change[k - 1] + l.from : ser.change[a.channels - 1] + l.from - 1;
-  add_series_errors(a.states[k].error_sum, ser.delta[k] + l.from, ser.change[k] + l.from, cd, t - l.from + 1);
+  const int16_t* cd = k > 0 ? ser.change(k - 1) + l.from : ser.change(a.channels - 1) + l.from - 1;
+  add_series_errors(a.states[k].error_sum, ser.delta(k) + l.from, ser.change(k) + l.from, cd, t - l.from + 1);
   l.from = t + 1;
 }
 
@@ -806,7 +806,7 @@ void series_settle(AudioRun& a) {
     series_count(a, k, last);
     const uint32_t made = last - l.top;
     if (made == 0) continue;
-    const int16_t* c = ser.change[k];
+    const int16_t* c = ser.change(k);
     st.byte_count += made;
     st.last_delta = c[last];
     st.hist1 = c[last - 1];
@@ -815,7 +815,7 @@ void series_settle(AudioRun& a) {
     st.hist4 = c[last - 3] - c[last - 4];
     // The value before reduction to a byte: the prediction (the byte plus
     // the delta, as a byte) less the delta.
-    const int32_t d = ser.delta[k][last];
+    const int32_t d = uint8_t(ser.delta(k)[last]);
     st.last_byte = int32_t((l.byte + uint32_t(d)) & 0xFF) - d;
   }
 }
@@ -855,8 +855,8 @@ bool series_step(AudioRun& a) {
   AudioSeries& ser = *a.series;
   AudioLane& l = a.lanes[k];
   const uint32_t i = a.round;
-  int16_t* c = ser.change[k];
-  ser.delta[k][i] = uint8_t(e >> 8);
+  int16_t* c = ser.change(k);
+  c[i + kSeriesDeltas] = int16_t(e >> 8);
   const int32_t change = series_change(l.w, l.w5, c[i - 1], c[i - 2], c[i - 3], c[i - 4], e, a.channel_delta);
   c[i] = int16_t(change);
   a.channel_delta = change;
@@ -886,22 +886,23 @@ template <uint32_t kChannels>
 __attribute__((noinline))
 #endif
 uint32_t run_audio_rounds(AudioRun& a, uint32_t rounds, bool& table_block) {
-  const uint8_t* input = a.input;
+  const uint8_t* in = a.input + a.in;
   const uint32_t* entries = a.entries;
   uint64_t bits = a.bits;
-  uint32_t bitsleft = a.bitsleft, in = a.in;
+  uint32_t bitsleft = a.bitsleft;
   uint8_t* out = a.out;
-  const uint32_t start = a.round, end = a.round + rounds;
-  uint32_t round = start;
-  // The current round's place in channel 0's series; channel k's is
-  // k * kSeriesLength further on, so every access is at a fixed offset.
-  int16_t* change = a.series->change[0] + start;
-  uint8_t* delta = a.series->delta[0] + start;
+  const uint32_t start = a.round;
+  // The current round's place in channel 0's series; channel k's change is
+  // k * kSeriesLength further on and its delta kSeriesDeltas after that, so
+  // every access is at a fixed offset.
+  int16_t* change = a.series->change(0) + start;
+  int16_t* const change_begin = change;
+  int16_t* const change_end = change + rounds;
   int32_t cd = a.channel_delta;
-  // What a step reads and writes of each channel, one variable each.
+  // Each channel's weights and last change, one variable each. Its last
+  // byte is the one kChannels back in the window (see run_audio_stretch).
   struct Regs {
     int32_t w[4], w5, c1;
-    uint32_t byte;
   } r0, r1, r2, r3;
   auto regs = [&](auto channel_constant) -> Regs& {
     constexpr uint32_t k = decltype(channel_constant)::value;
@@ -916,22 +917,24 @@ uint32_t run_audio_rounds(AudioRun& a, uint32_t rounds, bool& table_block) {
     for (uint32_t j = 0; j < 4; ++j) r.w[j] = a.lanes[k].w[j];
     r.w5 = a.lanes[k].w5;
   };
-  auto load_lane = [&](auto channel_constant) {
-    constexpr uint32_t k = decltype(channel_constant)::value;
-    Regs& r = regs(channel_constant);
-    load_weights(channel_constant);
-    r.byte = a.lanes[k].byte;
-    r.c1 = (change + k * kSeriesLength)[-1];
-  };
   auto each = [&](auto f) {
     f(std::integral_constant<uint32_t, 0>());
     if constexpr (kChannels > 1) f(std::integral_constant<uint32_t, 1>());
     if constexpr (kChannels > 2) f(std::integral_constant<uint32_t, 2>());
     if constexpr (kChannels > 3) f(std::integral_constant<uint32_t, 3>());
   };
-  each(load_lane);
-  uint32_t next_due = ~0u;
-  for (uint32_t k = 0; k < kChannels; ++k) next_due = std::min(next_due, a.lanes[k].due);
+  each([&](auto channel_constant) {
+    constexpr uint32_t k = decltype(channel_constant)::value;
+    load_weights(channel_constant);
+    regs(channel_constant).c1 = (change + k * kSeriesLength)[-1];
+  });
+  // The round after which a channel's cycle ends next (or change_end).
+  auto next_due = [&] {
+    uint32_t due = ~0u;
+    for (uint32_t k = 0; k < kChannels; ++k) due = std::min(due, a.lanes[k].due);
+    return change_begin + std::min(due - start, rounds);
+  };
+  const int16_t* due_at = next_due();
   uint32_t stopped = kChannels;  // the channel that read the table-block symbol
 
   auto step = [&](auto channel_constant) {
@@ -939,7 +942,9 @@ uint32_t run_audio_rounds(AudioRun& a, uint32_t rounds, bool& table_block) {
     Regs& r = regs(channel_constant);
     uint32_t e = entries[k * kAudioEntries + uint32_t(bits >> (64 - kAudioEntryBits))];
     if (e == 0) {
-      audio_refill(input, bits, bitsleft, in);
+      uint32_t pos = uint32_t(in - a.input);
+      audio_refill(a.input, bits, bitsleft, pos);
+      in = a.input + pos;
       e = audio_entry_searched(a.tables[k], bits);
       if (audio_entry_is_block(e)) {
         bits <<= (e & 63);
@@ -951,20 +956,25 @@ uint32_t run_audio_rounds(AudioRun& a, uint32_t rounds, bool& table_block) {
     bits <<= (e & 63);
     bitsleft -= e;
     int16_t* c = change + k * kSeriesLength;
-    delta[k * kSeriesLength] = uint8_t(e >> 8);
+    c[kSeriesDeltas] = int16_t(e >> 8);
     const int32_t ch = series_change(r.w, r.w5, r.c1, c[-2], c[-3], c[-4], e, cd);
     c[0] = int16_t(ch);
     r.c1 = ch;
     cd = ch;
-    r.byte += uint32_t(ch);
-    *out++ = uint8_t(r.byte);
+    *out = uint8_t(out[-int32_t(kChannels)] + ch);
+    ++out;
     return true;
   };
 
   // Rounds per top-up: as many as make four codes.
   constexpr uint32_t kRefillRounds = kChannels == 1 ? 4 : kChannels == 2 ? 2 : 1;
-  while (round != end) {
-    if (((round - start) & (kRefillRounds - 1)) == 0) audio_refill(input, bits, bitsleft, in);
+  while (change != change_end) {
+    if (((change - change_begin) & (kRefillRounds - 1)) == 0) {
+      const uint32_t left = uint8_t(bitsleft);
+      bits |= load_be64(in) >> left;
+      in += (63 - left) >> 3;
+      bitsleft = left | 56;
+    }
     if (!step(std::integral_constant<uint32_t, 0>())) break;
     if constexpr (kChannels > 1)
       if (!step(std::integral_constant<uint32_t, 1>())) break;
@@ -972,41 +982,53 @@ uint32_t run_audio_rounds(AudioRun& a, uint32_t rounds, bool& table_block) {
       if (!step(std::integral_constant<uint32_t, 2>())) break;
     if constexpr (kChannels > 3)
       if (!step(std::integral_constant<uint32_t, 3>())) break;
-    if (round == next_due) {
-      next_due = ~0u;
+    if (change == due_at) {
+      const uint32_t round = start + uint32_t(change - change_begin);
       each([&](auto channel_constant) {
         constexpr uint32_t k = decltype(channel_constant)::value;
         if (a.lanes[k].due == round) {
           series_cycle_end(a, k, round);
           load_weights(channel_constant);
         }
-        next_due = std::min(next_due, a.lanes[k].due);
       });
+      due_at = next_due();
     }
-    ++round;
     ++change;
-    ++delta;
   }
 
-  each([&](auto channel_constant) { a.lanes[decltype(channel_constant)::value].byte = regs(channel_constant).byte; });
+  const uint32_t round = start + uint32_t(change - change_begin);
   a.bits = bits;
   a.bitsleft = uint8_t(bitsleft);
-  a.in = in;
+  a.in = uint32_t(in - a.input);
   a.out = out;
   a.round = round;
   a.channel = stopped == kChannels ? 0 : stopped;
   a.channel_delta = cd;
   table_block = stopped != kChannels;
-  return (round - start) * kChannels + (stopped == kChannels ? 0 : stopped);
+  const uint32_t done = (round - start) * kChannels + (stopped == kChannels ? 0 : stopped);
+  // The last byte of each channel: in the current round before the one
+  // that read the table-block symbol, else in the round before.
+  for (uint32_t k = 0; k < kChannels; ++k)
+    a.lanes[k].byte = out[int32_t(k) - int32_t(a.channel) - (k < a.channel ? 0 : int32_t(kChannels))];
+  return done;
 }
 
 // Runs up to n multimedia steps on the series and returns how many produced
 // a byte; stops early at a table block (see run_audio_rounds).
-uint32_t run_audio_stretch(AudioRun& a, uint32_t n, bool& table_block) {
+uint32_t run_audio_stretch(AudioRun& a, uint32_t n, bool& table_block, const uint8_t* window) {
   uint32_t done = 0;
   table_block = false;
   // Single steps up to the first channel, whole rounds, single steps again.
-  while (a.channel != 0 && done < n) {
+  // The rounds find each channel's last byte kChannels back in the window,
+  // where it is once every channel has made a byte since the series were
+  // set up and the window position is not within a round of its start.
+  auto ready = [&] {
+    if (uint32_t(a.out - window) < a.channels) return false;
+    for (uint32_t k = 0; k < a.channels; ++k)
+      if (last_index(a, k) == a.lanes[k].top) return false;
+    return true;
+  };
+  while ((a.channel != 0 || !ready()) && done < n) {
     if (!series_step(a)) {
       table_block = true;
       return done;
@@ -1150,7 +1172,7 @@ Run run_audio(uint8_t* window) {
       a.bits = load_be64(a.input + pos) << (bitpos & 7);
       a.bitsleft = 56 - (bitpos & 7);
       a.out = window + wpos;
-      const uint32_t done = run_audio_stretch(a, n, table_block);
+      const uint32_t done = run_audio_stretch(a, n, table_block, window);
       bitpos = a.in * 8 - a.bitsleft;
       avail = 0;
       wpos += done;

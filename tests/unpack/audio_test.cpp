@@ -152,9 +152,9 @@ TEST(AudioPredictor, CycleSumsMatchThePlainLoop) {
       int r = int(rng() % 4);
       return int16_t(r == 0 ? lo : r == 1 ? hi : lo + int(rng() % uint32_t(hi - lo + 1)));
     };
-    uint8_t delta[32];
-    int16_t change[36], cd[32];
-    for (auto& v : delta) v = uint8_t(pick(0, 255));
+    int16_t delta[32], change[36], cd[32];
+    // The high byte of a delta's entry is not part of it.
+    for (auto& v : delta) v = int16_t(pick(0, 255) | (rng() & 0xFF00));
     for (auto& v : change) v = pick(-128, 127);
     for (auto& v : cd) v = pick(-128, 127);
     uint32_t fast[11], plain[11];
