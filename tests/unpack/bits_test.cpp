@@ -301,6 +301,59 @@ TEST_F(TableBlock, AudioBlocksAnnounceOneToFourChannels) {
   }
 }
 
+// The multimedia loop's look-up entries, after a table block, against the
+// search for every peek: a delta's code that fits the entry's bits gives
+// its length, the delta and -8 * delta whatever bits follow it; anything
+// else (the table-block symbol, a longer code) is left to the search, which
+// marks the table-block symbol and no delta as such. Codes of every length,
+// over-full and nearly empty ones, one to four channels.
+TEST_F(TableBlock, AudioEntriesAgreeWithTheSearchForEveryPeek) {
+  std::mt19937 rng(1616);
+  for (uint32_t sym = 0; sym < 256; ++sym)
+    for (uint32_t len = 1; len <= 15; ++len) ASSERT_FALSE(audio_entry_is_block(audio_entry(sym, len))) << sym;
+  for (uint32_t len = 1; len <= 15; ++len) ASSERT_TRUE(audio_entry_is_block(audio_entry(256, len)));
+  for (int round = 0; round < 12; ++round) {
+    const uint32_t channels = 1 + uint32_t(round) % 4;
+    std::vector<bitw::Code> codes;
+    for (uint32_t c = 0; c < channels; ++c) {
+      const int kind = int(rng() % 3);
+      std::vector<uint8_t> lengths = random_complete_lengths(rng, 257, kind == 0 ? 257 : kind == 1 ? 3 + rng() % 20 : 257);
+      if (kind == 2)  // over-full codes near the entries' width
+        for (auto& l : lengths) if (l && rng() % 2) l = uint8_t(kAudioEntryBits + (rng() % 3) - 1);
+      codes.emplace_back(lengths);
+    }
+    bitw::BitWriter w;
+    bitw::write_audio_table_block(w, codes, {}, true);
+    load(w);
+    read_tables();
+    ASSERT_EQ(unpack_state.channel_count, channels);
+    for (uint32_t c = 0; c < channels; ++c) {
+      const DecodeTable& t = unpack_state.audio_tables[c];
+      for (uint32_t p = 0; p < (1u << kAudioEntryBits); ++p) {
+        const uint32_t e = unpack_state.audio_entries[c][p];
+        const uint32_t v = p << (16 - kAudioEntryBits);
+        const uint32_t tails[] = {0, (1u << (16 - kAudioEntryBits)) - 1, uint32_t(rng()) & ((1u << (16 - kAudioEntryBits)) - 1)};
+        if (e == 0) {
+          // Left to the search: the table-block symbol, or a code longer
+          // than the entries' bits for some peek with these top bits.
+          bool long_or_block = false;
+          for (uint32_t tail : tails) {
+            uint32_t r = decode_search(t, v | tail);
+            long_or_block = long_or_block || (r >> 4) == 256 || (r & 15) > kAudioEntryBits;
+          }
+          ASSERT_TRUE(long_or_block) << "round " << round << " channel " << c << " peek " << p;
+          continue;
+        }
+        const uint32_t len = e & 63, delta = (e >> 8) & 0xFF;
+        ASSERT_LE(len, kAudioEntryBits);
+        ASSERT_EQ(int32_t(e) >> 16, -8 * int32_t(delta));
+        for (uint32_t tail : tails)
+          ASSERT_EQ(decode_search(t, v | tail), delta << 4 | len) << "round " << round << " channel " << c << " peek " << p;
+      }
+    }
+  }
+}
+
 TEST_F(TableBlock, ThreeChannelHeaderReads771Lengths) {
   // First bits 1, 1, 10; all 771 lengths coded as "no change" with a 1-bit
   // code-length code for symbol 0, so the block is 4 + 76 + 771 bits.

@@ -217,6 +217,53 @@ TEST(Stretches, MixedEntriesMatchStepByStep) {
   }
 }
 
+// Many short multimedia blocks with the channel count changing each time
+// (so blocks start at every channel of a round, with channel_delta from a
+// channel that is no longer the one before, and with the channels' byte
+// counts out of step), a few bytes of LZ between some of them, and long
+// codes now and then: the rounds' ragged ends and their set-up.
+TEST(Stretches, ShortBlocksAtEveryChannelMatchStepByStep) {
+  for (uint32_t seed = 1; seed <= 4; ++seed) {
+    std::mt19937 rng(700 + seed);
+    MixedStream m;
+    for (int block = 0; block < 400; ++block) {
+      if (block % 9 == 8)
+        m.add_lz(rng, 1 + rng() % 6);
+      else
+        m.add_audio(rng, 1 + rng() % 4, 1 + rng() % (block % 3 == 0 ? 200 : 9));
+    }
+    std::vector<uint8_t> packed = m.w.finish(4);
+    int32_t total = int32_t(m.produced);
+    std::string tag = "seed " + std::to_string(seed);
+    EXPECT_GT(expect_same({{packed, total}}, (tag + " whole").c_str()), 0);
+    expect_same({{packed, total - 7}}, (tag + " cut").c_str());
+  }
+}
+
+// Multimedia output that wraps the window with one and with four channels,
+// in one entry, and a solid entry that goes on in mid-round.
+TEST(Stretches, OneAndFourChannelsAcrossTheWindowEnd) {
+  std::mt19937 rng(4141);
+  MixedStream first, second;
+  first.add_audio(rng, 4, 500003);
+  first.add_audio(rng, 1, 600001);
+  first.add_audio(rng, 4, 1);
+  second.mode = MixedStream::audio;
+  second.codes = first.codes;
+  second.channel = first.channel;
+  for (int i = 0; i < 3; ++i) {  // no table block: the first entry's tables go on
+    for (uint32_t k = 0; k < 5001; ++k) {
+      second.w.put_symbol(second.codes[second.channel], random_delta(rng));
+      if (++second.channel == second.codes.size()) second.channel = 0;
+    }
+    second.produced += 5001;
+  }
+  std::vector<std::pair<std::vector<uint8_t>, int32_t>> run = {
+      {first.w.finish(4), int32_t(first.produced)}, {second.w.finish(4), int32_t(second.produced)}};
+  EXPECT_GT(expect_same(run, "wrap"), 0);
+  EXPECT_EQ(decode(run, false).bytes.size(), size_t(first.produced + second.produced));
+}
+
 // LZ entries long enough to wrap the window: copies of up to 260 bytes near
 // the flush margin and the window end.
 TEST(Stretches, LongLzEntriesMatchStepByStep) {
