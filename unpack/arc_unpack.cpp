@@ -719,10 +719,11 @@ inline void lane_weights(AudioLane& l, const AudioChannelState& c) {
 
 inline uint32_t last_index(const AudioRun& a, uint32_t k) { return a.round - (k >= a.channel ? 1 : 0); }
 
-// The change of one byte: bits 3-10 of the prediction sum less 8 * delta,
-// as a signed byte (audio_step's last_delta; bits 3-10 of 8*last_byte add
-// last_byte, which the byte itself then adds). c1..c4 are the channel's
-// last four changes, e its look-up entry.
+// The change of one byte (its new last_delta): bits 3-10 of the weighted
+// sum less 8 * delta, as a signed byte. The prediction's 8 * last_byte
+// moves those bits by last_byte, so it moves the output byte (last byte
+// plus change) and not the change. c1..c4 are the channel's last four
+// changes, e its look-up entry.
 inline int32_t series_change(const int32_t* w, int32_t w5, int32_t c1, int32_t c2, int32_t c3, int32_t c4,
                              uint32_t e, int32_t cd) {
   const int32_t q = w[0] * c1 + w[1] * c2 + w[2] * c3 + w[3] * c4 + (int32_t(e) >> 16);
