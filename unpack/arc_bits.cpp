@@ -237,7 +237,7 @@ void read_tables() {
 
   if (s.audio_mode) {
     for (uint32_t c = 0; c < s.channel_count; ++c) {
-      build_decode_table(lengths + c * kAudioSymbols, s.audio_tables[c], kAudioSymbols);
+      build_decode_table(lengths + c * kAudioSymbols, s.audio_tables[c], kAudioSymbols, false);
       fill_prefixes<kAudioEntryBits>(s.audio_tables[c], s.audio_entries[c],
                                      [](uint32_t sym, uint32_t len) { return sym < 256 ? audio_entry(sym, len) : 0; });
     }

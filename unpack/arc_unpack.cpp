@@ -252,6 +252,7 @@ void read_trailing_tables() {
   TUnpackState& s = unpack_state;
   if (s.input_top < s.input_pos + 5) return;
   if (s.audio_mode) {
+    ensure_fast_table(s.audio_tables[s.current_channel]);
     if (decode_symbol(s.audio_tables[s.current_channel]) == 256) read_tables();
   } else {
     ensure_fast_table(s.main_table);
@@ -1179,6 +1180,9 @@ Run run_audio(uint8_t* window) {
       wpos += done;
       left = int32_t(uint32_t(left) - done);
     } else {
+      // The stretches read their own entries; fast[] only serves these
+      // single steps, so it is made on the first of them after a table block.
+      ensure_fast_table(s.audio_tables[a.channel]);
       uint32_t sym = next_audio_symbol(s.audio_tables[a.channel], a.input, bits, avail, bitpos);
       if (sym == 256) {
         table_block = true;
