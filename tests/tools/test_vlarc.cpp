@@ -65,8 +65,17 @@ ToolResult run_vlarc(const TempDir& scratch, const std::vector<std::string>& arg
   PROCESS_INFORMATION pi = {};
   std::vector<char> line(cmd.begin(), cmd.end());
   line.push_back('\0');
-  if (out_file != INVALID_HANDLE_VALUE && err_file != INVALID_HANDLE_VALUE &&
-      CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+  // Under Wine a process start now and then fails inside Wine itself
+  // (error 1359) when the machine is busy; the program never ran, so
+  // starting it again changes nothing the test looks at.
+  bool started = false;
+  for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+    if (attempt > 0) Sleep(500);
+    started = out_file != INVALID_HANDLE_VALUE && err_file != INVALID_HANDLE_VALUE &&
+              CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    if (!started && GetLastError() != ERROR_INTERNAL_ERROR) break;
+  }
+  if (started) {
     WaitForSingleObject(pi.hProcess, INFINITE);
     DWORD code = 0;
     if (GetExitCodeProcess(pi.hProcess, &code)) r.status = static_cast<int>(code);
