@@ -195,7 +195,7 @@ TEST(MatchFinder, TrialParseChangesNoAnswerOfTheRealOne) {
   }
 }
 
-// Packs one entry at every level; both decoders give it back.
+// Packs one entry at every level; the reference decoder gives it back.
 void round_trip_every_level(const Bytes& data, const char* what) {
   for (int level = 1; level <= 5; level++) {
     TPackState state;
