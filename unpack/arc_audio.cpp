@@ -18,11 +18,11 @@ VELMORA_AVX2_TARGET inline __m256i load16(const int16_t* p) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
 
-// Every term of a full cycle is at most 1279 (see AudioSeries), so two of
-// them side by side, and the pairs that madd forms from those, stay far
-// inside their lanes.
-VELMORA_AVX2_TARGET void add_series_errors_avx2(uint32_t* sum, const int16_t* delta, const int16_t* change,
-                                                const int16_t* cd) {
+// Every term is at most 1279 and a whole cycle's sum of one counter at
+// most 40928 (see AudioSeries), so each counter is summed in 16-bit lanes
+// and its total still fits one, read as unsigned.
+VELMORA_AVX2_TARGET uint32_t series_cycle_winner_avx2(const int16_t* delta, const int16_t* change,
+                                                      const int16_t* cd) {
   __m256i e[2], h[5][2];
   for (int half = 0; half < 2; ++half) {
     const int at = 16 * half;
@@ -36,6 +36,7 @@ VELMORA_AVX2_TARGET void add_series_errors_avx2(uint32_t* sum, const int16_t* de
     h[3][half] = _mm256_sub_epi16(c3, c4);
     h[4][half] = load16(cd + at);
   }
+  // Sixteen partial sums per counter, counter 11 an empty one.
   __m256i acc[12];
   acc[0] = _mm256_add_epi16(_mm256_abs_epi16(e[0]), _mm256_abs_epi16(e[1]));
   for (int j = 0; j < 5; ++j) {
@@ -45,21 +46,22 @@ VELMORA_AVX2_TARGET void add_series_errors_avx2(uint32_t* sum, const int16_t* de
                                       _mm256_abs_epi16(_mm256_add_epi16(e[1], h[j][1])));
   }
   acc[11] = _mm256_setzero_si256();
-  // Eight 32-bit partial sums per counter, then a tree of horizontal adds:
-  // each level halves the partial sums and doubles the counters a register
-  // holds, in each 128-bit half; the two halves are added at the end.
-  const __m256i ones = _mm256_set1_epi16(1);
-  __m256i wide[12];
-  for (int k = 0; k < 12; ++k) wide[k] = _mm256_madd_epi16(acc[k], ones);
-  for (int g = 0; g < 3; ++g) {
-    __m256i a = _mm256_hadd_epi32(wide[4 * g], wide[4 * g + 1]);
-    __m256i b = _mm256_hadd_epi32(wide[4 * g + 2], wide[4 * g + 3]);
-    __m256i four = _mm256_hadd_epi32(a, b);
-    __m128i total = _mm_add_epi32(_mm256_castsi256_si128(four), _mm256_extracti128_si256(four, 1));
-    uint32_t out[4];
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), total);
-    for (int k = 0; k < 4 && 4 * g + k < 11; ++k) sum[4 * g + k] += out[k];
-  }
+  // Three levels of pairwise adds leave, in each 128-bit half, one partial
+  // sum per counter in counter order: 0-7 in one register, 8-11 twice over
+  // in the other. The halves are added after.
+  __m256i two[6], four[3];
+  for (int i = 0; i < 6; ++i) two[i] = _mm256_hadd_epi16(acc[2 * i], acc[2 * i + 1]);
+  for (int i = 0; i < 3; ++i) four[i] = _mm256_hadd_epi16(two[2 * i], two[2 * i + 1]);
+  const __m256i low8 = _mm256_hadd_epi16(four[0], four[1]);
+  const __m256i high4 = _mm256_hadd_epi16(four[2], four[2]);
+  const __m128i sums_low = _mm_add_epi16(_mm256_castsi256_si128(low8), _mm256_extracti128_si256(low8, 1));
+  // Counter 11 and the copies are kept out of the race.
+  const __m128i sums_high = _mm_or_si128(_mm_add_epi16(_mm256_castsi256_si128(high4), _mm256_extracti128_si256(high4, 1)),
+                                         _mm_setr_epi16(0, 0, 0, -1, -1, -1, -1, -1));
+  // The smallest of eight and its place, the lowest place among equals.
+  const uint32_t m_low = uint32_t(_mm_cvtsi128_si32(_mm_minpos_epu16(sums_low)));
+  const uint32_t m_high = uint32_t(_mm_cvtsi128_si32(_mm_minpos_epu16(sums_high)));
+  return (m_high & 0xFFFF) < (m_low & 0xFFFF) ? 8 + ((m_high >> 16) & 7) : (m_low >> 16) & 7;
 }
 
 // The processor has AVX2 and the system saves its registers.
@@ -83,15 +85,13 @@ const bool audio_avx2 = avx2_supported();
 }  // namespace
 #endif
 
-void add_series_errors(uint32_t* sum, const int16_t* delta, const int16_t* change, const int16_t* cd,
-                       uint32_t count) {
+uint32_t series_cycle_winner(const int16_t* delta, const int16_t* change, const int16_t* cd) {
 #if VELMORA_AUDIO_AVX2
-  if (audio_avx2 && count == 32) {
-    add_series_errors_avx2(sum, delta, change, cd);
-    return;
-  }
+  if (audio_avx2) return series_cycle_winner_avx2(delta, change, cd);
 #endif
-  add_series_errors_plain(sum, delta, change, cd, count);
+  uint32_t sum[11] = {};
+  add_series_errors_plain(sum, delta, change, cd, 32);
+  return audio_detail::winning_counter(sum);
 }
 
 uint8_t decode_audio_byte(uint32_t delta) {

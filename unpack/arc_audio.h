@@ -30,6 +30,14 @@ inline int32_t abs32(int32_t v) { return v < 0 ? -v : v; }
 // The low 8 bits of v read as a signed byte.
 inline int32_t signed_byte(int32_t v) { return ((v & 0xFF) ^ 0x80) - 0x80; }
 
+// The counter whose sum is the smallest, ties going to the lower counter.
+inline uint32_t winning_counter(const uint32_t* sum) {
+  uint32_t best = 0;
+  for (uint32_t k = 1; k < 11; ++k)
+    if (sum[k] < sum[best]) best = k;
+  return best;
+}
+
 // Weights move one step at a time and stay within -17..16.
 inline void lower(int32_t& coef) {
   if (coef >= -16) --coef;
@@ -38,21 +46,12 @@ inline void raise(int32_t& coef) {
   if (coef < 16) ++coef;
 }
 
-// Every 32 bytes of a channel: the smallest error sum wins (ties to the
-// lower counter), all sums restart, and the winner's weight moves.
-inline void adapt(AudioChannelState& c) {
-  uint32_t* sum = c.error_sum;
-  uint32_t best = 0;
-  uint32_t best_sum = sum[0];
-  sum[0] = 0;
-  for (uint32_t k = 1; k < 11; ++k) {
-    if (sum[k] < best_sum) {
-      best_sum = sum[k];
-      best = k;
-    }
-    sum[k] = 0;
-  }
-  switch (best) {
+// Moves the weight that counter k stands for by one step: counter 2j - 1
+// lowers weight j, counter 2j raises it, counter 0 (the weights were right)
+// changes nothing. A branch on k, not arithmetic: where it is foretold
+// rightly, the next prediction need not wait for the sums.
+inline void apply_counter(AudioChannelState& c, uint32_t k) {
+  switch (k) {
     case 1: lower(c.coef1); break;
     case 2: raise(c.coef1); break;
     case 3: lower(c.coef2); break;
@@ -63,8 +62,16 @@ inline void adapt(AudioChannelState& c) {
     case 8: raise(c.coef4); break;
     case 9: lower(c.coef5); break;
     case 10: raise(c.coef5); break;
-    default: break;  // counter 0: the weights were right
+    default: break;
   }
+}
+
+// Every 32 bytes of a channel: the smallest error sum wins, all sums
+// restart, and the winner's weight moves.
+inline void adapt(AudioChannelState& c) {
+  const uint32_t best = winning_counter(c.error_sum);
+  for (uint32_t& s : c.error_sum) s = 0;
+  apply_counter(c, best);
 }
 
 }  // namespace audio_detail
@@ -189,7 +196,7 @@ inline void add_series_errors_plain(uint32_t* sum, const int16_t* delta, const i
   }
 }
 
-// The same; a full cycle (count 32) with 256-bit vectors where the
-// processor has them (sixteen terms to a register).
-void add_series_errors(uint32_t* sum, const int16_t* delta, const int16_t* change, const int16_t* cd,
-                       uint32_t count);
+// The counter that wins a full cycle of one channel (32 bytes, its
+// terms laid out as for add_series_errors_plain) when its sums start from
+// zero, with 256-bit vectors where the processor has them.
+uint32_t series_cycle_winner(const int16_t* delta, const int16_t* change, const int16_t* cd);

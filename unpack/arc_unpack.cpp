@@ -774,13 +774,18 @@ void series_shift(AudioRun& a) {
 
 // Counts the terms of channel k's bytes from its first uncounted one to
 // index t into its error sums.
+// The channel_delta that channel k's byte at index i took: the change
+// before it, on the channel before.
+const int16_t* series_channel_delta(AudioRun& a, uint32_t k, uint32_t i) {
+  return k > 0 ? a.series->change(k - 1) + i : a.series->change(a.channels - 1) + i - 1;
+}
+
 void series_count(AudioRun& a, uint32_t k, uint32_t t) {
   AudioSeries& ser = *a.series;
   AudioLane& l = a.lanes[k];
   if (l.from > t) return;
-  // channel_delta of each byte: the change before it, on the channel before.
-  const int16_t* cd = k > 0 ? ser.change(k - 1) + l.from : ser.change(a.channels - 1) + l.from - 1;
-  add_series_errors(a.states[k].error_sum, ser.delta(k) + l.from, ser.change(k) + l.from, cd, t - l.from + 1);
+  add_series_errors_plain(a.states[k].error_sum, ser.delta(k) + l.from, ser.change(k) + l.from,
+                          series_channel_delta(a, k, l.from), t - l.from + 1);
   l.from = t + 1;
 }
 
@@ -790,10 +795,21 @@ void series_count(AudioRun& a, uint32_t k, uint32_t t) {
 __attribute__((noinline))
 #endif
 void series_cycle_end(AudioRun& a, uint32_t k, uint32_t t) {
-  series_count(a, k, t);
-  audio_detail::adapt(a.states[k]);
-  lane_weights(a.lanes[k], a.states[k]);
-  a.lanes[k].due = t + 32;
+  AudioLane& l = a.lanes[k];
+  AudioChannelState& st = a.states[k];
+  if (l.from + 31 == t) {
+    // The whole cycle is in the series, so nothing of it was counted into
+    // the sums yet and they are all zero.
+    AudioSeries& ser = *a.series;
+    audio_detail::apply_counter(st, series_cycle_winner(ser.delta(k) + l.from, ser.change(k) + l.from,
+                                                        series_channel_delta(a, k, l.from)));
+    l.from = t + 1;
+  } else {
+    series_count(a, k, t);
+    audio_detail::adapt(st);
+  }
+  lane_weights(l, st);
+  l.due = t + 32;
 }
 
 // Writes the series back into the channels' states: counters, history, byte
