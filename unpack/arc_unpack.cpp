@@ -30,6 +30,16 @@
 #include "unpack/arc_audio.h"
 #include "unpack/arc_unpack_internal.h"
 
+// Where the code is laid out by hand: a rare path kept out of the loop
+// around it, a step kept inside it.
+#if defined(__GNUC__)
+#define VELMORA_NOINLINE __attribute__((noinline))
+#define VELMORA_INLINE __attribute__((always_inline))
+#else
+#define VELMORA_NOINLINE
+#define VELMORA_INLINE
+#endif
+
 TUnpackState unpack_state;
 bool unpack_step_by_step = false;
 
@@ -285,23 +295,17 @@ struct LzStretch {
 };
 
 // The lookup entries for codes too long for the entry tables.
-#if defined(__GNUC__)
-__attribute__((noinline))
-#endif
+VELMORA_NOINLINE
 uint32_t main_entry_searched(uint64_t bits) {
   uint32_t r = decode_search(unpack_state.main_table, uint32_t(bits >> 48));
   return main_entry(r >> 4, r & 15);
 }
-#if defined(__GNUC__)
-__attribute__((noinline))
-#endif
+VELMORA_NOINLINE
 uint32_t distance_entry_searched(uint64_t bits) {
   uint32_t r = decode_search(unpack_state.distance_table, uint32_t(bits >> 48));
   return distance_entry(r >> 4, r & 15);
 }
-#if defined(__GNUC__)
-__attribute__((noinline))
-#endif
+VELMORA_NOINLINE
 uint32_t repeat_entry_searched(uint64_t bits) {
   uint32_t r = decode_search(unpack_state.repeat_length_table, uint32_t(bits >> 48));
   return repeat_entry(r >> 4, r & 15);
@@ -365,9 +369,7 @@ inline void copy_near(uint8_t* out, uint32_t length, uint32_t distance) {
 // code is read with one look-up of its table's entries (symbol, extra bits
 // and base together), and the copy state stays in locals here, where window
 // writes cannot alias it.
-#if defined(__GNUC__)
-__attribute__((noinline))
-#endif
+VELMORA_NOINLINE
 bool run_lz_stretch(LzStretch& z, bool& table_block) {
   TUnpackState& s = unpack_state;
   const uint8_t* buf = z.buf;
@@ -791,9 +793,7 @@ void series_count(AudioRun& a, uint32_t k, uint32_t t) {
 
 // Channel k's byte at index t ended its cycle: its counters are completed
 // and it adapts.
-#if defined(__GNUC__)
-__attribute__((noinline))
-#endif
+VELMORA_NOINLINE
 void series_cycle_end(AudioRun& a, uint32_t k, uint32_t t) {
   AudioLane& l = a.lanes[k];
   AudioChannelState& st = a.states[k];
@@ -840,9 +840,7 @@ void series_settle(AudioRun& a) {
 
 // The look-up entry for a code too long for the entries, or for the
 // table-block symbol.
-#if defined(__GNUC__)
-__attribute__((noinline))
-#endif
+VELMORA_NOINLINE
 uint32_t audio_entry_searched(const DecodeTable& t, uint64_t bits) {
   uint32_t r = decode_search(t, uint32_t(bits >> 48));
   return audio_entry(r >> 4, r & 15);
@@ -894,18 +892,23 @@ bool series_step(AudioRun& a) {
 //
 // The channel count is a constant here, so that every channel's weights,
 // last byte and last change sit at fixed places (registers where there are
-// enough). The register is topped up for every four codes (a round of
-// three or four channels, two rounds of two, four of one): the entries take
-// codes of up to kAudioEntryBits bits, four of which the 56 bits after a
-// top-up hold; a longer code tops it up again first, and leaves at least 41
-// bits for the three that may follow.
+// enough). The rounds run in stretches that end where a channel's cycle
+// does, so that between two cycle ends nothing is checked but the loop's
+// end.
+//
+// The register is topped up for every four codes (a round of three or four
+// channels, two rounds of two, four of one), between looking up the first
+// of them and taking its code off: the look-up then does not wait for the
+// top-up, and the top-up not for the code's length. The entries take codes
+// of up to kAudioEntryBits bits, so at least 12 of the 56 bits after a
+// top-up are left for the next look-up. A longer code is decoded after a
+// top-up of its own and followed by another, which leaves at least 56 bits
+// for the three codes that may follow it.
 template <uint32_t kChannels>
-#if defined(__GNUC__)
-__attribute__((noinline))
-#endif
+VELMORA_NOINLINE
 uint32_t run_audio_rounds(AudioRun& a, uint32_t rounds, bool& table_block) {
   const uint8_t* in = a.input + a.in;
-  const uint32_t* entries = a.entries;
+  const uint32_t* const entries = a.entries;
   uint64_t bits = a.bits;
   uint32_t bitsleft = a.bitsleft;
   uint8_t* out = a.out;
@@ -917,36 +920,28 @@ uint32_t run_audio_rounds(AudioRun& a, uint32_t rounds, bool& table_block) {
   int16_t* const change_begin = change;
   int16_t* const change_end = change + rounds;
   int32_t cd = a.channel_delta;
-  // Each channel's weights and last change, one variable each. Its last
-  // byte is the one kChannels back in the window (see run_audio_stretch).
-  struct Regs {
-    int32_t w[4], w5, c1;
-  } r0, r1, r2, r3;
-  auto regs = [&](auto channel_constant) -> Regs& {
+  // Each channel's last change, one variable each; its weights are read
+  // from its lane where they are used, and its last byte is the one
+  // kChannels back in the window (see run_audio_stretch).
+  int32_t last0 = 0, last1 = 0, last2 = 0, last3 = 0;
+  auto last_change = [&](auto channel_constant) VELMORA_INLINE -> int32_t& {
     constexpr uint32_t k = decltype(channel_constant)::value;
-    if constexpr (k == 0) return r0;
-    else if constexpr (k == 1) return r1;
-    else if constexpr (k == 2) return r2;
-    else return r3;
+    if constexpr (k == 0) return last0;
+    else if constexpr (k == 1) return last1;
+    else if constexpr (k == 2) return last2;
+    else return last3;
   };
-  auto load_weights = [&](auto channel_constant) {
-    constexpr uint32_t k = decltype(channel_constant)::value;
-    Regs& r = regs(channel_constant);
-    for (uint32_t j = 0; j < 4; ++j) r.w[j] = a.lanes[k].w[j];
-    r.w5 = a.lanes[k].w5;
-  };
-  auto each = [&](auto f) {
+  auto each = [&](auto f) VELMORA_INLINE {
     f(std::integral_constant<uint32_t, 0>());
     if constexpr (kChannels > 1) f(std::integral_constant<uint32_t, 1>());
     if constexpr (kChannels > 2) f(std::integral_constant<uint32_t, 2>());
     if constexpr (kChannels > 3) f(std::integral_constant<uint32_t, 3>());
   };
-  each([&](auto channel_constant) {
+  each([&](auto channel_constant) VELMORA_INLINE {
     constexpr uint32_t k = decltype(channel_constant)::value;
-    load_weights(channel_constant);
-    regs(channel_constant).c1 = (change + k * kSeriesLength)[-1];
+    last_change(channel_constant) = (change + k * kSeriesLength)[-1];
   });
-  // The round after which a channel's cycle ends next (or change_end).
+  // The round after which a channel's cycle ends next, or change_end.
   auto next_due = [&] {
     uint32_t due = ~0u;
     for (uint32_t k = 0; k < kChannels; ++k) due = std::min(due, a.lanes[k].due);
@@ -954,76 +949,117 @@ uint32_t run_audio_rounds(AudioRun& a, uint32_t rounds, bool& table_block) {
   };
   const int16_t* due_at = next_due();
   uint32_t stopped = kChannels;  // the channel that read the table-block symbol
+  uint32_t stopped_round = 0;    // and its round, counted from change
 
-  auto step = [&](auto channel_constant) {
+  auto refill = [&]() VELMORA_INLINE {
+    const uint32_t left = uint8_t(bitsleft);
+    bits |= load_be64(in) >> left;
+    in += (63 - left) >> 3;
+    bitsleft = left | 56;
+  };
+  auto lookup = [&](auto channel_constant) VELMORA_INLINE {
     constexpr uint32_t k = decltype(channel_constant)::value;
-    Regs& r = regs(channel_constant);
-    uint32_t e = entries[k * kAudioEntries + uint32_t(bits >> (64 - kAudioEntryBits))];
+    return entries[k * kAudioEntries + uint32_t(bits >> (64 - kAudioEntryBits))];
+  };
+  // Channel k's step in round j (from change on) with its entry e.
+  auto step = [&](auto channel_constant, auto round_constant, uint32_t e) VELMORA_INLINE {
+    constexpr uint32_t k = decltype(channel_constant)::value;
+    constexpr uint32_t j = decltype(round_constant)::value;
+    const AudioLane& l = a.lanes[k];
+    int32_t& c1 = last_change(channel_constant);
     if (e == 0) {
       uint32_t pos = uint32_t(in - a.input);
       audio_refill(a.input, bits, bitsleft, pos);
-      in = a.input + pos;
       e = audio_entry_searched(a.tables[k], bits);
+      bits <<= (e & 63);
+      bitsleft -= e;
+      audio_refill(a.input, bits, bitsleft, pos);
+      in = a.input + pos;
       if (audio_entry_is_block(e)) {
-        bits <<= (e & 63);
-        bitsleft -= e;
         stopped = k;
+        stopped_round = j;
         return false;
       }
+    } else {
+      bits <<= (e & 63);
+      bitsleft -= e;
     }
-    bits <<= (e & 63);
-    bitsleft -= e;
-    int16_t* c = change + k * kSeriesLength;
+    int16_t* c = change + j + k * kSeriesLength;
     c[kSeriesDeltas] = int16_t(e >> 8);
-    const int32_t ch = series_change(r.w, r.w5, r.c1, c[-2], c[-3], c[-4], e, cd);
+    const int32_t ch = series_change(l.w, l.w5, c1, c[-2], c[-3], c[-4], e, cd);
     c[0] = int16_t(ch);
-    r.c1 = ch;
+    c1 = ch;
     cd = ch;
     *out = uint8_t(out[-int32_t(kChannels)] + ch);
     ++out;
     return true;
   };
-
+  // Round j from change on, its first entry looked up.
+  auto round = [&](auto round_constant, uint32_t e) VELMORA_INLINE {
+    if (!step(std::integral_constant<uint32_t, 0>(), round_constant, e)) return false;
+    if constexpr (kChannels > 1)
+      if (!step(std::integral_constant<uint32_t, 1>(), round_constant, lookup(std::integral_constant<uint32_t, 1>())))
+        return false;
+    if constexpr (kChannels > 2)
+      if (!step(std::integral_constant<uint32_t, 2>(), round_constant, lookup(std::integral_constant<uint32_t, 2>())))
+        return false;
+    if constexpr (kChannels > 3)
+      if (!step(std::integral_constant<uint32_t, 3>(), round_constant, lookup(std::integral_constant<uint32_t, 3>())))
+        return false;
+    return true;
+  };
+  constexpr std::integral_constant<uint32_t, 0> first;
   // Rounds per top-up: as many as make four codes.
   constexpr uint32_t kRefillRounds = kChannels == 1 ? 4 : kChannels == 2 ? 2 : 1;
-  while (change != change_end) {
-    if (((change - change_begin) & (kRefillRounds - 1)) == 0) {
-      const uint32_t left = uint8_t(bitsleft);
-      bits |= load_be64(in) >> left;
-      in += (63 - left) >> 3;
-      bitsleft = left | 56;
+  auto rounds_from_top_up = [&]() VELMORA_INLINE {
+    const uint32_t e = lookup(first);
+    refill();
+    if (!round(first, e)) return false;
+    if constexpr (kRefillRounds > 1)
+      if (!round(std::integral_constant<uint32_t, 1>(), lookup(first))) return false;
+    if constexpr (kRefillRounds > 2) {
+      if (!round(std::integral_constant<uint32_t, 2>(), lookup(first))) return false;
+      if (!round(std::integral_constant<uint32_t, 3>(), lookup(first))) return false;
     }
-    if (!step(std::integral_constant<uint32_t, 0>())) break;
-    if constexpr (kChannels > 1)
-      if (!step(std::integral_constant<uint32_t, 1>())) break;
-    if constexpr (kChannels > 2)
-      if (!step(std::integral_constant<uint32_t, 2>())) break;
-    if constexpr (kChannels > 3)
-      if (!step(std::integral_constant<uint32_t, 3>())) break;
-    if (change == due_at) {
-      const uint32_t round = start + uint32_t(change - change_begin);
-      each([&](auto channel_constant) {
+    return true;
+  };
+
+  while (change != change_end) {
+    // The rounds up to the next cycle end: whole top-ups, then single rounds.
+    int16_t* const stretch_end = due_at == change_end ? change_end : change_begin + (due_at - change_begin) + 1;
+    int16_t* const whole_end = change + (uint32_t(stretch_end - change) / kRefillRounds) * kRefillRounds;
+    for (; change != whole_end; change += kRefillRounds)
+      if (!rounds_from_top_up()) goto stop;
+    for (; change != stretch_end; ++change) {
+      const uint32_t e = lookup(first);
+      refill();
+      if (!round(first, e)) goto stop;
+    }
+    if (change - 1 == due_at) {
+      const uint32_t round_index = start + uint32_t(due_at - change_begin);
+      each([&](auto channel_constant) VELMORA_INLINE {
         constexpr uint32_t k = decltype(channel_constant)::value;
-        if (a.lanes[k].due == round) {
-          series_cycle_end(a, k, round);
-          load_weights(channel_constant);
+        if (a.lanes[k].due == round_index) {
+          series_cycle_end(a, k, round_index);
         }
       });
       due_at = next_due();
     }
-    ++change;
   }
-
-  const uint32_t round = start + uint32_t(change - change_begin);
+  goto finish;
+stop:
+  change += stopped_round;
+finish:
+  const uint32_t round_index = start + uint32_t(change - change_begin);
   a.bits = bits;
   a.bitsleft = uint8_t(bitsleft);
   a.in = uint32_t(in - a.input);
   a.out = out;
-  a.round = round;
+  a.round = round_index;
   a.channel = stopped == kChannels ? 0 : stopped;
   a.channel_delta = cd;
   table_block = stopped != kChannels;
-  const uint32_t done = (round - start) * kChannels + (stopped == kChannels ? 0 : stopped);
+  const uint32_t done = (round_index - start) * kChannels + (stopped == kChannels ? 0 : stopped);
   // The last byte of each channel: in the current round before the one
   // that read the table-block symbol, else in the round before.
   for (uint32_t k = 0; k < kChannels; ++k)
