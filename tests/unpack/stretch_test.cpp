@@ -264,6 +264,38 @@ TEST(Stretches, OneAndFourChannelsAcrossTheWindowEnd) {
   EXPECT_EQ(decode(run, false).bytes.size(), size_t(first.produced + second.produced));
 }
 
+// A solid entry that starts with the tables the one before announced at its
+// very end, after a block decoded wholly in rounds, which make no use of the
+// tables' single-step look-up: the announcement must be read with the new
+// tables, not with a look-up left from the block before them.
+TEST(Stretches, TablesAnnouncedAfterABlockOfRoundsReachTheNextEntry) {
+  for (uint32_t seed = 1; seed <= 3; ++seed) {
+    std::mt19937 rng(5100 + seed);
+    MixedStream first, second;
+    // Three channels end on the third, and two go on with the first: its
+    // channel_delta is not from the channel before it, so its step is a
+    // single one, which makes its table's look-up. The next tables of the
+    // same count are used in rounds only.
+    first.add_audio(rng, 3, 6);
+    first.add_audio(rng, 2, 40);
+    first.add_audio(rng, 2, 4000);
+    first.w.put_symbol(first.codes[first.channel], 256);
+    second.codes = {bitw::Code(random_complete_lengths(rng, 257, 257)),
+                    bitw::Code(random_complete_lengths(rng, 257, 257))};
+    bitw::write_audio_table_block(first.w, second.codes, {});
+    second.mode = MixedStream::audio;
+    second.channel = first.channel;
+    for (uint32_t k = 0; k < 3000; ++k) {
+      second.w.put_symbol(second.codes[second.channel], random_delta(rng));
+      if (++second.channel == second.codes.size()) second.channel = 0;
+    }
+    second.produced = 3000;
+    std::vector<std::pair<std::vector<uint8_t>, int32_t>> run = {
+        {first.w.finish(4), int32_t(first.produced)}, {second.w.finish(4), int32_t(second.produced)}};
+    expect_same(run, ("seed " + std::to_string(seed)).c_str());
+  }
+}
+
 // LZ entries long enough to wrap the window: copies of up to 260 bytes near
 // the flush margin and the window end.
 TEST(Stretches, LongLzEntriesMatchStepByStep) {
