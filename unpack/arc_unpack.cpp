@@ -1030,10 +1030,12 @@ uint32_t run_audio_rounds(AudioRun& a, uint32_t rounds, bool& table_block) {
     int16_t* const whole_end = change + (uint32_t(stretch_end - change) / kRefillRounds) * kRefillRounds;
     for (; change != whole_end; change += kRefillRounds)
       if (!rounds_from_top_up()) goto stop;
-    for (; change != stretch_end; ++change) {
-      const uint32_t e = lookup(first);
-      refill();
-      if (!round(first, e)) goto stop;
+    if constexpr (kRefillRounds > 1) {
+      for (; change != stretch_end; ++change) {
+        const uint32_t e = lookup(first);
+        refill();
+        if (!round(first, e)) goto stop;
+      }
     }
     if (change - 1 == due_at) {
       const uint32_t round_index = start + uint32_t(due_at - change_begin);
