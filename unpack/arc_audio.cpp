@@ -26,8 +26,8 @@ VELMORA_AVX2_TARGET uint32_t series_cycle_winner_avx2(const int16_t* delta, cons
   __m256i e[2], h[5][2];
   for (int half = 0; half < 2; ++half) {
     const int at = 16 * half;
-    // The low byte, read as signed, times 8.
-    e[half] = _mm256_srai_epi16(_mm256_slli_epi16(load16(delta + at), 8), 5);
+    // The high byte, read as signed, times 8.
+    e[half] = _mm256_slli_epi16(_mm256_srai_epi16(load16(delta + at), 8), 3);
     const __m256i c1 = load16(change + at - 1), c2 = load16(change + at - 2), c3 = load16(change + at - 3),
                   c4 = load16(change + at - 4);
     h[0][half] = c1;

@@ -165,9 +165,9 @@ inline uint8_t audio_step(AudioChannelState& c, int32_t& channel_delta, uint32_t
 constexpr uint32_t kSeriesBack = 40;      // entries kept before the current round
 constexpr uint32_t kSeriesRounds = 1024;  // rounds of one stretch at most
 constexpr uint32_t kSeriesLength = kSeriesBack + kSeriesRounds + 8;
-// The deltas are kept in the low byte of 16-bit entries (the high byte is
-// not looked at), at a fixed distance from the changes of the same channel
-// and index.
+// The deltas are kept in the high byte of 16-bit entries (the low 16 bits
+// of the look-up entry as they are: the low byte is not looked at), at a
+// fixed distance from the changes of the same channel and index.
 constexpr uint32_t kSeriesDeltas = kMaxChannels * kSeriesLength;  // from a change to its delta
 struct AudioSeries {
   int16_t data[2 * kMaxChannels * kSeriesLength];
@@ -184,14 +184,14 @@ inline bool audio_state_in_range(const AudioChannelState& c) {
 }
 
 // Adds the error terms of count bytes of one channel to its counters: the
-// bytes' deltas at delta[0..count) (low bytes), their changes at
+// bytes' deltas at delta[0..count) (high bytes), their changes at
 // change[0..count) (with the four before them), and the changes their
 // predictions took as channel_delta at cd[0..count).
 inline void add_series_errors_plain(uint32_t* sum, const int16_t* delta, const int16_t* change, const int16_t* cd,
                                     uint32_t count) {
   for (uint32_t i = 0; i < count; ++i) {
     const int16_t* c = change + i;
-    add_errors(sum, AudioErrors{audio_detail::signed_byte(delta[i]) * 8, c[-1], c[-1] - c[-2], c[-2] - c[-3],
+    add_errors(sum, AudioErrors{(delta[i] >> 8) * 8, c[-1], c[-1] - c[-2], c[-2] - c[-3],
                                 c[-3] - c[-4], cd[i]});
   }
 }

@@ -32,12 +32,16 @@
 
 // Where the code is laid out by hand: a rare path kept out of the loop
 // around it, a step kept inside it.
+// VELMORA_SUMMED(x): x is complete here, so that what is added to it later
+// is not moved into the middle of its sum.
 #if defined(__GNUC__)
 #define VELMORA_NOINLINE __attribute__((noinline))
 #define VELMORA_INLINE __attribute__((always_inline))
+#define VELMORA_SUMMED(x) __asm__("" : "+r"(x))
 #else
 #define VELMORA_NOINLINE
 #define VELMORA_INLINE
+#define VELMORA_SUMMED(x) (void)(x)
 #endif
 
 TUnpackState unpack_state;
@@ -680,8 +684,8 @@ inline uint32_t next_audio_symbol(const DecodeTable& t, const uint8_t* input, ui
 // A channel's working copy for the stretches: its weights in the form that
 // the series take (see AudioSeries) and where it stands in the series.
 struct AudioLane {
-  int32_t w[4];   // weights on the channel's last four changes
-  int32_t w5;     // weight on channel_delta
+  uint32_t w[4];  // weights on the channel's last four changes, << 21
+  uint32_t w5;    // weight on channel_delta, << 21
   uint32_t top;   // series index of its last byte when the series were set up
   uint32_t from;  // series index of its first byte whose terms are not yet counted
   uint32_t due;   // series index of the byte that ends its cycle
@@ -712,12 +716,14 @@ AudioSeries audio_series;
 
 constexpr uint32_t kAudioEntries = 1u << kAudioEntryBits;
 
+// The weights in the form the rounds take them: on the changes (see
+// AudioSeries), and shifted left by 21 bits (see series_change).
 inline void lane_weights(AudioLane& l, const AudioChannelState& c) {
-  l.w[0] = c.coef1 + c.coef2;
-  l.w[1] = c.coef3 - c.coef2;
-  l.w[2] = c.coef4 - c.coef3;
-  l.w[3] = -c.coef4;
-  l.w5 = c.coef5;
+  l.w[0] = uint32_t(c.coef1 + c.coef2) << 21;
+  l.w[1] = uint32_t(c.coef3 - c.coef2) << 21;
+  l.w[2] = uint32_t(c.coef4 - c.coef3) << 21;
+  l.w[3] = uint32_t(-c.coef4) << 21;
+  l.w5 = uint32_t(c.coef5) << 21;
 }
 
 inline uint32_t last_index(const AudioRun& a, uint32_t k) { return a.round - (k >= a.channel ? 1 : 0); }
@@ -727,10 +733,22 @@ inline uint32_t last_index(const AudioRun& a, uint32_t k) { return a.round - (k 
 // moves those bits by last_byte, so it moves the output byte (last byte
 // plus change) and not the change. c1..c4 are the channel's last four
 // changes, e its look-up entry.
-inline int32_t series_change(const int32_t* w, int32_t w5, int32_t c1, int32_t c2, int32_t c3, int32_t c4,
+//
+// The sum is made shifted left by 21 bits, in 32-bit arithmetic that drops
+// what is carried out of the top: its bits 3-10 are then the top byte, and
+// one arithmetic shift gives the signed change, which the next byte's
+// prediction takes as channel_delta. With weights shifted alike, every
+// product comes out shifted, and the entry adds -8 * delta so shifted in
+// its top byte; its low 16 bits (code length and delta) stay below bit 21,
+// where the products have only zeros, so nothing carries from them.
+inline int32_t series_change(const uint32_t* w, uint32_t w5, int32_t c1, int32_t c2, int32_t c3, int32_t c4,
                              uint32_t e, int32_t cd) {
-  const int32_t q = w[0] * c1 + w[1] * c2 + w[2] * c3 + w[3] * c4 + (int32_t(e) >> 16);
-  return int32_t(int8_t(uint8_t(uint32_t(q + w5 * cd) >> 3)));
+  uint32_t q = w[0] * uint32_t(c1) + w[1] * uint32_t(c2) + w[2] * uint32_t(c3) + w[3] * uint32_t(c4) + e;
+  // channel_delta is the change just made by the step before, so the bytes
+  // wait on one another through it alone: its product is added last, to
+  // the rest already summed, and the compiler must not fold it in earlier.
+  VELMORA_SUMMED(q);
+  return int32_t(q + w5 * uint32_t(cd)) >> 24;
 }
 
 // The series from the channels' states: each channel's last four changes
@@ -833,7 +851,7 @@ void series_settle(AudioRun& a) {
     st.hist4 = c[last - 3] - c[last - 4];
     // The value before reduction to a byte: the prediction (the byte plus
     // the delta, as a byte) less the delta.
-    const int32_t d = uint8_t(ser.delta(k)[last]);
+    const int32_t d = uint8_t(ser.delta(k)[last] >> 8);
     st.last_byte = int32_t((l.byte + uint32_t(d)) & 0xFF) - d;
   }
 }
@@ -872,7 +890,7 @@ bool series_step(AudioRun& a) {
   AudioLane& l = a.lanes[k];
   const uint32_t i = a.round;
   int16_t* c = ser.change(k);
-  c[i + kSeriesDeltas] = int16_t(e >> 8);
+  c[i + kSeriesDeltas] = int16_t(e);
   const int32_t change = series_change(l.w, l.w5, c[i - 1], c[i - 2], c[i - 3], c[i - 4], e, a.channel_delta);
   c[i] = int16_t(change);
   a.channel_delta = change;
@@ -985,7 +1003,7 @@ uint32_t run_audio_rounds(AudioRun& a, uint32_t rounds, bool& table_block) {
       bitsleft -= e;
     }
     int16_t* c = change + j + k * kSeriesLength;
-    c[kSeriesDeltas] = int16_t(e >> 8);
+    c[kSeriesDeltas] = int16_t(e);
     const int32_t ch = series_change(l.w, l.w5, c1, c[-2], c[-3], c[-4], e, cd);
     c[0] = int16_t(ch);
     c1 = ch;

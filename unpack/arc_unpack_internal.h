@@ -107,18 +107,20 @@ inline uint32_t entry_distance_base(uint32_t e) { return e >> 10; }
 //     bits 0-5    code length (bits 6-7 clear, so the entry itself can be
 //                 taken off a bit count whose low byte is all that counts)
 //     bits 8-15   the delta
-//     bits 16-31  -8 * delta, as a signed 16-bit number: the delta's share
-//                 of the prediction sum
+//     bits 16-23  clear
+//     bits 24-31  -delta, as a byte: the delta's share of the prediction
+//                 sum, -8 * delta, in the sum's form that the rounds keep
+//                 (shifted left by 21 bits; see series_change)
 // and 0 otherwise, where the search decides. The search's result for the
-// table-block symbol is given as its code length with +1 in bits 16-31,
-// which no delta's entry has there (0, or -8 to -2040).
+// table-block symbol is given as its code length with bit 16 set, which no
+// delta's entry has.
 constexpr uint32_t kAudioEntryBits = 11;
 constexpr uint32_t kAudioEntryBlock = 1u << 16;
 inline uint32_t audio_entry(uint32_t sym, uint32_t len) {
   if (sym >= 256) return len | kAudioEntryBlock;
-  return len | sym << 8 | uint32_t(uint16_t(-8 * int32_t(sym))) << 16;
+  return len | sym << 8 | ((0u - sym) & 0xFF) << 24;
 }
-inline bool audio_entry_is_block(uint32_t e) { return (e >> 16) == 1; }
+inline bool audio_entry_is_block(uint32_t e) { return (e & kAudioEntryBlock) != 0; }
 
 // One channel of the multimedia predictor.
 struct AudioChannelState {

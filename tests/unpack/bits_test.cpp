@@ -349,7 +349,8 @@ TEST_F(TableBlock, AudioEntriesAgreeWithTheSearchForEveryPeek) {
         }
         const uint32_t len = e & 63, delta = (e >> 8) & 0xFF;
         ASSERT_LE(len, kAudioEntryBits);
-        ASSERT_EQ(int32_t(e) >> 16, -8 * int32_t(delta));
+        // -8 * delta, shifted left by 21 bits: -delta in the top byte.
+        ASSERT_EQ(e >> 16, ((0u - delta) & 0xFF) << 8);
         for (uint32_t tail : tails)
           ASSERT_EQ(decode_search(t, v | tail), delta << 4 | len) << "round " << round << " channel " << c << " peek " << p;
       }
