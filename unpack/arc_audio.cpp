@@ -13,6 +13,7 @@
 namespace {
 
 #define VELMORA_AVX2_TARGET __attribute__((target("avx2")))
+#define VELMORA_AVX2_INLINE __attribute__((target("avx2"), always_inline))
 
 VELMORA_AVX2_TARGET inline __m256i load16(const int16_t* p) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
@@ -23,37 +24,39 @@ VELMORA_AVX2_TARGET inline __m256i load16(const int16_t* p) {
 // and its total still fits one, read as unsigned.
 VELMORA_AVX2_TARGET uint32_t series_cycle_winner_avx2(const int16_t* delta, const int16_t* change,
                                                       const int16_t* cd) {
-  __m256i e[2], h[5][2];
-  for (int half = 0; half < 2; ++half) {
-    const int at = 16 * half;
-    // The high byte, read as signed, times 8.
-    e[half] = _mm256_slli_epi16(_mm256_srai_epi16(load16(delta + at), 8), 3);
-    const __m256i c1 = load16(change + at - 1), c2 = load16(change + at - 2), c3 = load16(change + at - 3),
-                  c4 = load16(change + at - 4);
-    h[0][half] = c1;
-    h[1][half] = _mm256_sub_epi16(c1, c2);
-    h[2][half] = _mm256_sub_epi16(c2, c3);
-    h[3][half] = _mm256_sub_epi16(c3, c4);
-    h[4][half] = load16(cd + at);
-  }
-  // Sixteen partial sums per counter, counter 11 an empty one.
+  // The high byte, read as signed, times 8; one register per half cycle.
+  const __m256i e0 = _mm256_slli_epi16(_mm256_srai_epi16(load16(delta), 8), 3);
+  const __m256i e1 = _mm256_slli_epi16(_mm256_srai_epi16(load16(delta + 16), 8), 3);
+  // Sixteen partial sums of counter 2j + 1 (e - h) and 2j + 2 (e + h) for
+  // the history term h of each byte, given by half.
+  auto pair = [&](__m256i h0, __m256i h1, __m256i& minus, __m256i& plus) VELMORA_AVX2_INLINE {
+    minus = _mm256_add_epi16(_mm256_abs_epi16(_mm256_sub_epi16(e0, h0)), _mm256_abs_epi16(_mm256_sub_epi16(e1, h1)));
+    plus = _mm256_add_epi16(_mm256_abs_epi16(_mm256_add_epi16(e0, h0)), _mm256_abs_epi16(_mm256_add_epi16(e1, h1)));
+  };
+  // The counters are made in order and summed pairwise as they come, so
+  // that few registers are live at a time: three levels of pairwise adds
+  // leave, in each 128-bit half, one partial sum per counter in counter
+  // order, 0-7 in one register and 8-10 (then an empty counter 11) in the
+  // other. The halves are added after.
   __m256i acc[12];
-  acc[0] = _mm256_add_epi16(_mm256_abs_epi16(e[0]), _mm256_abs_epi16(e[1]));
-  for (int j = 0; j < 5; ++j) {
-    acc[2 * j + 1] = _mm256_add_epi16(_mm256_abs_epi16(_mm256_sub_epi16(e[0], h[j][0])),
-                                      _mm256_abs_epi16(_mm256_sub_epi16(e[1], h[j][1])));
-    acc[2 * j + 2] = _mm256_add_epi16(_mm256_abs_epi16(_mm256_add_epi16(e[0], h[j][0])),
-                                      _mm256_abs_epi16(_mm256_add_epi16(e[1], h[j][1])));
-  }
-  acc[11] = _mm256_setzero_si256();
-  // Three levels of pairwise adds leave, in each 128-bit half, one partial
-  // sum per counter in counter order: 0-7 in one register, 8-11 twice over
-  // in the other. The halves are added after.
-  __m256i two[6], four[3];
-  for (int i = 0; i < 6; ++i) two[i] = _mm256_hadd_epi16(acc[2 * i], acc[2 * i + 1]);
-  for (int i = 0; i < 3; ++i) four[i] = _mm256_hadd_epi16(two[2 * i], two[2 * i + 1]);
-  const __m256i low8 = _mm256_hadd_epi16(four[0], four[1]);
-  const __m256i high4 = _mm256_hadd_epi16(four[2], four[2]);
+  acc[0] = _mm256_add_epi16(_mm256_abs_epi16(e0), _mm256_abs_epi16(e1));
+  __m256i a1 = load16(change - 1), b1 = load16(change + 15);  // hist1: the last change
+  pair(a1, b1, acc[1], acc[2]);
+  __m256i a2 = load16(change - 2), b2 = load16(change + 14);
+  pair(_mm256_sub_epi16(a1, a2), _mm256_sub_epi16(b1, b2), acc[3], acc[4]);
+  const __m256i two0 = _mm256_hadd_epi16(acc[0], acc[1]), two1 = _mm256_hadd_epi16(acc[2], acc[3]);
+  __m256i a3 = load16(change - 3), b3 = load16(change + 13);
+  pair(_mm256_sub_epi16(a2, a3), _mm256_sub_epi16(b2, b3), acc[5], acc[6]);
+  const __m256i four0 = _mm256_hadd_epi16(two0, two1), two2 = _mm256_hadd_epi16(acc[4], acc[5]);
+  __m256i a4 = load16(change - 4), b4 = load16(change + 12);
+  pair(_mm256_sub_epi16(a3, a4), _mm256_sub_epi16(b3, b4), acc[7], acc[8]);
+  const __m256i two3 = _mm256_hadd_epi16(acc[6], acc[7]);
+  pair(load16(cd), load16(cd + 16), acc[9], acc[10]);
+  const __m256i four1 = _mm256_hadd_epi16(two2, two3);
+  const __m256i two4 = _mm256_hadd_epi16(acc[8], acc[9]), two5 = _mm256_hadd_epi16(acc[10], _mm256_setzero_si256());
+  const __m256i low8 = _mm256_hadd_epi16(four0, four1);
+  const __m256i four2 = _mm256_hadd_epi16(two4, two5);
+  const __m256i high4 = _mm256_hadd_epi16(four2, four2);
   const __m128i sums_low = _mm_add_epi16(_mm256_castsi256_si128(low8), _mm256_extracti128_si256(low8, 1));
   // Counter 11 and the copies are kept out of the race.
   const __m128i sums_high = _mm_or_si128(_mm_add_epi16(_mm256_castsi256_si128(high4), _mm256_extracti128_si256(high4, 1)),
