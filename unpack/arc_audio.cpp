@@ -38,7 +38,7 @@ VELMORA_AVX2_TARGET uint32_t series_cycle_winner_avx2(const int16_t* delta, cons
   // leave, in each 128-bit half, one partial sum per counter in counter
   // order, 0-7 in one register and 8-10 (then an empty counter 11) in the
   // other. The halves are added after.
-  __m256i acc[12];
+  __m256i acc[11];
   acc[0] = _mm256_add_epi16(_mm256_abs_epi16(e0), _mm256_abs_epi16(e1));
   __m256i a1 = load16(change - 1), b1 = load16(change + 15);  // hist1: the last change
   pair(a1, b1, acc[1], acc[2]);

@@ -48,8 +48,7 @@ inline void raise(int32_t& coef) {
 
 // Moves the weight that counter k stands for by one step: counter 2j - 1
 // lowers weight j, counter 2j raises it, counter 0 (the weights were right)
-// changes nothing. A branch on k, not arithmetic: where it is foretold
-// rightly, the next prediction need not wait for the sums.
+// changes nothing.
 inline void apply_counter(AudioChannelState& c, uint32_t k) {
   switch (k) {
     case 1: lower(c.coef1); break;
