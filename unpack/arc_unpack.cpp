@@ -684,8 +684,6 @@ inline uint32_t next_audio_symbol(const DecodeTable& t, const uint8_t* input, ui
 // A channel's working copy for the stretches: its weights in the form that
 // the series take (see AudioSeries) and where it stands in the series.
 struct AudioLane {
-  uint32_t w[4];  // weights on the channel's last four changes, << 21
-  uint32_t w5;    // weight on channel_delta, << 21
   uint32_t top;   // series index of its last byte when the series were set up
   uint32_t from;  // series index of its first byte whose terms are not yet counted
   uint32_t due;   // series index of the byte that ends its cycle
@@ -716,14 +714,19 @@ AudioSeries audio_series;
 
 constexpr uint32_t kAudioEntries = 1u << kAudioEntryBits;
 
-// The weights in the form the rounds take them: on the changes (see
-// AudioSeries), and shifted left by 21 bits (see series_change).
-inline void lane_weights(AudioLane& l, const AudioChannelState& c) {
-  l.w[0] = uint32_t(c.coef1 + c.coef2) << 21;
-  l.w[1] = uint32_t(c.coef3 - c.coef2) << 21;
-  l.w[2] = uint32_t(c.coef4 - c.coef3) << 21;
-  l.w[3] = uint32_t(-c.coef4) << 21;
-  l.w5 = uint32_t(c.coef5) << 21;
+// A channel's weights in the form the rounds take them: on the changes
+// (see AudioSeries), and shifted left by 21 bits (see series_change); four
+// on the last four changes, the fifth on channel_delta. They are kept in
+// the module state (audio_weights), at a fixed address, so that the rounds
+// need no register to reach them.
+inline uint32_t* audio_weights(uint32_t k) { return unpack_state.audio_weights[k]; }
+inline void lane_weights(uint32_t k, const AudioChannelState& c) {
+  uint32_t* w = audio_weights(k);
+  w[0] = uint32_t(c.coef1 + c.coef2) << 21;
+  w[1] = uint32_t(c.coef3 - c.coef2) << 21;
+  w[2] = uint32_t(c.coef4 - c.coef3) << 21;
+  w[3] = uint32_t(-c.coef4) << 21;
+  w[4] = uint32_t(c.coef5) << 21;
 }
 
 inline uint32_t last_index(const AudioRun& a, uint32_t k) { return a.round - (k >= a.channel ? 1 : 0); }
@@ -771,7 +774,7 @@ void series_start(AudioRun& a) {
     l.from = top + 1;
     l.due = top + 32 - (st.byte_count & 31);
     l.byte = uint32_t(st.last_byte);
-    lane_weights(l, st);
+    lane_weights(k, st);
   }
 }
 
@@ -826,7 +829,7 @@ void series_cycle_end(AudioRun& a, uint32_t k, uint32_t t) {
     series_count(a, k, t);
     audio_detail::adapt(st);
   }
-  lane_weights(l, st);
+  lane_weights(k, st);
   l.due = t + 32;
 }
 
@@ -891,7 +894,8 @@ bool series_step(AudioRun& a) {
   const uint32_t i = a.round;
   int16_t* c = ser.change(k);
   c[i + kSeriesDeltas] = int16_t(e);
-  const int32_t change = series_change(l.w, l.w5, c[i - 1], c[i - 2], c[i - 3], c[i - 4], e, a.channel_delta);
+  const uint32_t* w = audio_weights(k);
+  const int32_t change = series_change(w, w[4], c[i - 1], c[i - 2], c[i - 3], c[i - 4], e, a.channel_delta);
   c[i] = int16_t(change);
   a.channel_delta = change;
   l.byte += uint32_t(change);
@@ -926,7 +930,6 @@ template <uint32_t kChannels>
 VELMORA_NOINLINE
 uint32_t run_audio_rounds(AudioRun& a, uint32_t rounds, bool& table_block) {
   const uint8_t* in = a.input + a.in;
-  const uint32_t* const entries = a.entries;
   uint64_t bits = a.bits;
   uint32_t bitsleft = a.bitsleft;
   uint8_t* out = a.out;
@@ -977,13 +980,12 @@ uint32_t run_audio_rounds(AudioRun& a, uint32_t rounds, bool& table_block) {
   };
   auto lookup = [&](auto channel_constant) VELMORA_INLINE {
     constexpr uint32_t k = decltype(channel_constant)::value;
-    return entries[k * kAudioEntries + uint32_t(bits >> (64 - kAudioEntryBits))];
+    return unpack_state.audio_entries[k][uint32_t(bits >> (64 - kAudioEntryBits))];
   };
   // Channel k's step in round j (from change on) with its entry e.
   auto step = [&](auto channel_constant, auto round_constant, uint32_t e) VELMORA_INLINE {
     constexpr uint32_t k = decltype(channel_constant)::value;
     constexpr uint32_t j = decltype(round_constant)::value;
-    const AudioLane& l = a.lanes[k];
     int32_t& c1 = last_change(channel_constant);
     if (e == 0) {
       uint32_t pos = uint32_t(in - a.input);
@@ -1004,7 +1006,8 @@ uint32_t run_audio_rounds(AudioRun& a, uint32_t rounds, bool& table_block) {
     }
     int16_t* c = change + j + k * kSeriesLength;
     c[kSeriesDeltas] = int16_t(e);
-    const int32_t ch = series_change(l.w, l.w5, c1, c[-2], c[-3], c[-4], e, cd);
+    const uint32_t* w = audio_weights(k);
+    const int32_t ch = series_change(w, w[4], c1, c[-2], c[-3], c[-4], e, cd);
     c[0] = int16_t(ch);
     c1 = ch;
     cd = ch;

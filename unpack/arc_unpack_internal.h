@@ -154,6 +154,9 @@ struct TUnpackState {
   uint32_t distance_entries[1u << kDistanceEntryBits];
   uint32_t repeat_entries[1u << kRepeatEntryBits];
   uint32_t audio_entries[kMaxChannels][1u << kAudioEntryBits];
+  // The multimedia rounds' working weights (see lane_weights in
+  // arc_unpack.cpp).
+  uint32_t audio_weights[kMaxChannels][8];
   uint8_t previous_lengths[kMaxLengths];
   bool audio_mode;
   uint32_t channel_count;    // 1 to 4
