@@ -296,6 +296,42 @@ TEST(Stretches, TablesAnnouncedAfterABlockOfRoundsReachTheNextEntry) {
   }
 }
 
+// Runs of code lengths hard on the rounds' register: codes longer than the
+// look-up entries (15 bits) among their longest (11 bits), one, three or all
+// four of every four, at every place of a top-up and with every channel
+// count. Four long codes take more bits than a top-up brings.
+TEST(Stretches, LongCodesAtEveryPlaceOfATopUpMatchStepByStep) {
+  // Lengths 1 to 10 for deltas 0-9, 11 bits for delta 10, 15 bits for
+  // deltas 11-25 and the table-block symbol: a complete code.
+  std::vector<uint8_t> lengths(257, 0);
+  for (uint32_t d = 0; d < 10; ++d) lengths[d] = uint8_t(d + 1);
+  lengths[10] = 11;
+  for (uint32_t d = 11; d <= 25; ++d) lengths[d] = 15;
+  lengths[256] = 15;
+  const bitw::Code code(lengths);
+  std::mt19937 rng(77);
+  for (uint32_t channels = 1; channels <= 4; ++channels) {
+    for (uint32_t long_codes : {1u, 3u, 4u}) {
+      for (uint32_t phase = 0; phase < 4; ++phase) {
+        MixedStream m;
+        m.codes.assign(channels, code);
+        bitw::write_audio_table_block(m.w, m.codes, {});
+        m.mode = MixedStream::audio;
+        for (uint32_t i = 0; i < 3000; ++i) {
+          m.w.put_symbol(m.codes[m.channel], (i + phase) % 4 < long_codes ? 11 + rng() % 15 : 10);
+          if (++m.channel == channels) m.channel = 0;
+        }
+        m.produced = 3000;
+        std::vector<std::pair<std::vector<uint8_t>, int32_t>> run = {{m.w.finish(4), int32_t(m.produced)}};
+        const std::string tag = std::to_string(channels) + " channels, " + std::to_string(long_codes) +
+                                " long, phase " + std::to_string(phase);
+        expect_same(run, tag.c_str());
+        EXPECT_EQ(decode(run, false).bytes.size(), 3000u) << tag;
+      }
+    }
+  }
+}
+
 // LZ entries long enough to wrap the window: copies of up to 260 bytes near
 // the flush margin and the window end.
 TEST(Stretches, LongLzEntriesMatchStepByStep) {
