@@ -942,8 +942,9 @@ uint32_t run_audio_rounds(AudioRun& a, uint32_t rounds, bool& table_block) {
   int16_t* const change_end = change + rounds;
   int32_t cd = a.channel_delta;
   // Each channel's last change, one variable each; its weights are read
-  // from its lane where they are used, and its last byte is the one
-  // kChannels back in the window (see run_audio_stretch).
+  // from the module state where they are used (audio_weights), and its
+  // last byte is the one kChannels back in the window (see
+  // run_audio_stretch).
   int32_t last0 = 0, last1 = 0, last2 = 0, last3 = 0;
   auto last_change = [&](auto channel_constant) VELMORA_INLINE -> int32_t& {
     constexpr uint32_t k = decltype(channel_constant)::value;
@@ -968,7 +969,7 @@ uint32_t run_audio_rounds(AudioRun& a, uint32_t rounds, bool& table_block) {
     for (uint32_t k = 0; k < kChannels; ++k) due = std::min(due, a.lanes[k].due);
     return change_begin + std::min(due - start, rounds);
   };
-  const int16_t* due_at = next_due();
+  int16_t* due_at = next_due();
   uint32_t stopped = kChannels;  // the channel that read the table-block symbol
   uint32_t stopped_round = 0;    // and its round, counted from change
 
@@ -1047,7 +1048,7 @@ uint32_t run_audio_rounds(AudioRun& a, uint32_t rounds, bool& table_block) {
 
   while (change != change_end) {
     // The rounds up to the next cycle end: whole top-ups, then single rounds.
-    int16_t* const stretch_end = due_at == change_end ? change_end : change_begin + (due_at - change_begin) + 1;
+    int16_t* const stretch_end = due_at == change_end ? change_end : due_at + 1;
     int16_t* const whole_end = change + (uint32_t(stretch_end - change) / kRefillRounds) * kRefillRounds;
     for (; change != whole_end; change += kRefillRounds)
       if (!rounds_from_top_up()) goto stop;
