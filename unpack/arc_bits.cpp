@@ -147,6 +147,12 @@ void ensure_fast_table(DecodeTable& table) {
   table.fast_ready = true;
 }
 
+// Out of line: a table block builds up to four tables, and a copy of this
+// inside read_tables for each of them costs the setup kilobytes for no
+// speed that shows.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
 void build_decode_table(const uint8_t* lengths, DecodeTable& table, uint32_t size, bool with_fast) {
   // Four tallies side by side, so that a run of equal lengths does not add
   // to one counter in memory over and over, each time waiting for the last.
