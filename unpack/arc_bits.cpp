@@ -229,38 +229,20 @@ void read_tables() {
   // The lengths are decoded in place: each place is read as a base before it
   // is overwritten, and a repeat looks back only at places already renewed.
   //
-  // The bit position is kept in local variables meanwhile, and put back for
+  // The bit position is kept in a local copy meanwhile, and put back for
   // each refill and at the end: the lengths are stored as bytes, which for
   // all the compiler knows may change the module's state, so it would read
   // the position back from memory for every symbol and wait for it.
   uint8_t* lengths = s.previous_lengths;
-  const DecodeTable& cl = s.code_length_table;
-  uint32_t pos = s.input_pos, bit = s.input_bit;
-  auto peek = [&] { return (load_be32(s.input_buffer + pos) << bit) >> 16; };
-  auto skip = [&](uint32_t n) {
-    const uint32_t t = bit + n;
-    pos += t >> 3;
-    bit = t & 7;
-  };
-  auto field = [&](uint32_t n) {
-    const uint32_t v = peek() >> (16 - n);
-    skip(n);
-    return v;
-  };
+  BitPosition at = reader_position();
   uint32_t i = 0;
   while (i < total) {
-    if (pos > kRefillLength) {
-      s.input_pos = pos;
-      s.input_bit = bit;
+    if (at.pos > kRefillLength) {
+      set_reader_position(at);
       fill_input(false);
-      pos = s.input_pos;
-      bit = s.input_bit;
+      at = reader_position();
     }
-    const uint32_t v = peek();
-    uint32_t e = cl.fast[v >> (16 - kFastBits)];
-    if (e == 0) e = decode_search(cl, v);
-    skip(e & 15);
-    const uint32_t sym = e >> 4;
+    const uint32_t sym = at.decode(s.code_length_table);
     if (sym < 16) {
       lengths[i] = uint8_t((lengths[i] + sym) & 15);
       ++i;
@@ -269,19 +251,18 @@ void read_tables() {
     uint32_t run;
     uint8_t value = 0;
     if (sym == 16) {
-      run = 3 + field(2);
+      run = 3 + at.get(2);
       // A block that starts with a repeat has nothing to repeat: zeros.
       value = i > 0 ? lengths[i - 1] : 0;
     } else if (sym == 17) {
-      run = 3 + field(3);
+      run = 3 + at.get(3);
     } else {
-      run = 11 + field(7);
+      run = 11 + at.get(7);
     }
     // A run that passes the end of the block is cut there.
     for (; run > 0 && i < total; --run) lengths[i++] = value;
   }
-  s.input_pos = pos;
-  s.input_bit = bit;
+  set_reader_position(at);
 
   if (s.audio_mode) {
     for (uint32_t c = 0; c < s.channel_count; ++c) {

@@ -218,43 +218,70 @@ inline uint32_t load_be32(const uint8_t* p) {
   return w;
 }
 
-// The next 16 bits of the stream, not consumed. The load takes a fourth
-// byte whose bits are all shifted out again; the buffer's slack keeps it in
-// bounds at the very end.
-inline uint32_t peek_bits() {
-  const TUnpackState& s = unpack_state;
-  return (load_be32(s.input_buffer + s.input_pos) << s.input_bit) >> 16;
-}
-
-// Consumes n bits (0 to 16).
-inline void skip_bits(uint32_t n) {
-  TUnpackState& s = unpack_state;
-  uint32_t t = s.input_bit + n;
-  s.input_pos += t >> 3;
-  s.input_bit = t & 7;
-}
-
-// Reads a field of n bits (0 to 16); 0 bits read as 0.
-inline uint32_t get_bits(uint32_t n) {
-  if (n == 0) return 0;
-  uint32_t v = peek_bits() >> (16 - n);
-  skip_bits(n);
-  return v;
-}
-
 // The four-comparison search over the limits for the peek v: symbol << 4 |
 // code length, nothing consumed. The reference that fast[] reproduces.
 uint32_t decode_search(const DecodeTable& table, uint32_t v);
 // The same, consuming the code; v is peek_bits().
 uint32_t decode_symbol_search(const DecodeTable& table, uint32_t v);
 
-// Decodes and consumes one code.
+// A place in the input buffer: byte pos, bit (0 = most significant). The
+// reader's own is input_pos and input_bit; a loop that must not read it
+// back from memory at every step works on a copy and puts it back.
+struct BitPosition {
+  uint32_t pos;
+  uint32_t bit;
+
+  // The next 16 bits of the stream, not consumed. The load takes a fourth
+  // byte whose bits are all shifted out again; the buffer's slack keeps it
+  // in bounds at the very end.
+  uint32_t peek() const { return (load_be32(unpack_state.input_buffer + pos) << bit) >> 16; }
+  // Consumes n bits (0 to 16).
+  void skip(uint32_t n) {
+    const uint32_t t = bit + n;
+    pos += t >> 3;
+    bit = t & 7;
+  }
+  // Reads a field of n bits (0 to 16); 0 bits read as 0.
+  uint32_t get(uint32_t n) {
+    if (n == 0) return 0;
+    const uint32_t v = peek() >> (16 - n);
+    skip(n);
+    return v;
+  }
+  // Decodes and consumes one code.
+  uint32_t decode(const DecodeTable& table) {
+    const uint32_t v = peek();
+    uint32_t e = table.fast[v >> (16 - kFastBits)];
+    if (e == 0) e = decode_search(table, v);
+    skip(e & 15);
+    return e >> 4;
+  }
+};
+
+inline BitPosition reader_position() { return {unpack_state.input_pos, unpack_state.input_bit}; }
+inline void set_reader_position(BitPosition p) {
+  unpack_state.input_pos = p.pos;
+  unpack_state.input_bit = p.bit;
+}
+
+// The reader's own position, through the same steps.
+inline uint32_t peek_bits() { return reader_position().peek(); }
+inline void skip_bits(uint32_t n) {
+  BitPosition p = reader_position();
+  p.skip(n);
+  set_reader_position(p);
+}
+inline uint32_t get_bits(uint32_t n) {
+  BitPosition p = reader_position();
+  const uint32_t v = p.get(n);
+  set_reader_position(p);
+  return v;
+}
 inline uint32_t decode_symbol(const DecodeTable& table) {
-  uint32_t v = peek_bits();
-  uint32_t e = table.fast[v >> (16 - kFastBits)];
-  if (e == 0) e = decode_search(table, v);
-  skip_bits(e & 15);
-  return e >> 4;
+  BitPosition p = reader_position();
+  const uint32_t sym = p.decode(table);
+  set_reader_position(p);
+  return sym;
 }
 
 // The lookup entry of symbol sym with a code of len bits, for the main,
