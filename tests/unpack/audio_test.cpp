@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "tests/unpack/unpack_harness.h"
 #include "unpack/arc_audio.h"
 
@@ -111,6 +113,20 @@ TEST(AudioPredictor, EachWeightFollowsItsCounters) {
     int which = (counter - 1) / 2;
     for (int k = 0; k < 5; ++k) EXPECT_EQ(coefs[k], k == which ? (counter % 2 ? -1 : 1) : 0) << counter;
   }
+}
+
+// The rounds move a weight without a branch: every counter on every weight
+// value, the bounds and a step beyond them included, as the plain path does.
+TEST(AudioPredictor, BranchFreeMoveMatchesThePlainOne) {
+  for (uint32_t counter = 0; counter < 11; ++counter)
+    for (int32_t v = -18; v <= 17; ++v) {
+      AudioChannelState plain{};
+      plain.coef1 = v, plain.coef2 = -v, plain.coef3 = v + 1, plain.coef4 = v - 1, plain.coef5 = -v - 1;
+      AudioChannelState flat = plain;
+      audio_detail::apply_counter(plain, counter);
+      audio_detail::apply_counter_branch_free(flat, counter);
+      EXPECT_EQ(std::memcmp(&plain, &flat, sizeof plain), 0) << "counter " << counter << " value " << v;
+    }
 }
 
 TEST(AudioPredictor, SilentCycleLeavesWeightsAlone) {
