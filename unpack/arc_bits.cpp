@@ -102,37 +102,35 @@ inline uint32_t code_position(const DecodeTable& table, uint32_t len, uint32_t v
 
 // Fills a prefix table (fast[], or the LZ loop's entries) with value(symbol,
 // code length) for every kBits-bit prefix that starts a code of kBits or
-// fewer bits, and 0 for the others: every peek with the same top kBits bits
-// has the same length when that length is kBits or less (the limits up to
-// that length are multiples of 1 << (16 - kBits), or the 0xFFFF cap that no
-// peek reaches), and then the same position. Since the limits never decrease,
-// the prefixes of length L are those from limit[L-1] up to limit[L], and the
-// rest, from limit[kFastBits] on, are left to the search.
+// fewer bits, and 0 for the others.
 //
-// All prefixes of one code get the same value, so it is worked out once per
-// code and stored over the code's run of prefixes: 1 << (kBits - L) of them
-// for a code of length L, each run starting at limit[L-1] plus a multiple of
-// the code's width. (limit[L-1] is such a multiple itself unless capped, and
-// after a capped limit no prefix is left.)
+// The codes are canonical: in prefix order come the codes of length 1, then
+// those of length 2 and so on, and within one length the symbols in their
+// order in symbols[] (from first[L] on, count[L] = first[L + 1] - first[L]
+// of them). A code of length L covers 1 << (kBits - L) prefixes, so the
+// table is the symbols in that order, each repeated over its run: the runs
+// of one length are all as wide, which keeps the inner loop's length the
+// same from one symbol to the next. Codes that do not fit the table (more
+// than the code space, which a damaged or hostile block may describe) are
+// left out; prefixes beyond the last code of kBits or fewer bits are
+// left to the search.
 template <uint32_t kBits, typename Entry, typename Value>
 void fill_prefixes(const DecodeTable& table, Entry* out, Value value) {
-  constexpr uint32_t shift = 16 - kBits;
-  constexpr uint32_t step = 1u << shift;
+  static_assert(kBits < 15, "first[] has a place for every length up to 15");
+  constexpr uint32_t size = 1u << kBits;
   uint32_t p = 0;
   for (uint32_t len = 1; len <= kBits; ++len) {
-    // The 0xFFFF cap rounds up to the end of the table.
-    uint32_t end = (table.limit[len] + step - 1) >> shift;
-    uint32_t width = 1u << (16 - len);
-    while (p < end) {
-      uint32_t v = p << shift;
-      uint32_t code = (v - table.limit[len - 1]) >> (16 - len);
-      uint32_t next = (table.limit[len - 1] + (code + 1) * width) >> shift;
-      Entry e = Entry(value(table.symbols[code_position(table, len, v)], len));
-      if (next > end) next = end;
-      for (; p < next; ++p) out[p] = e;
+    const uint32_t width = size >> len;
+    const uint16_t* symbol = table.symbols + table.first[len];
+    const uint32_t count = table.first[len + 1] - table.first[len];
+    // Runs only get narrower, so p is a multiple of width and a run that
+    // starts inside the table ends inside it.
+    for (uint32_t i = 0; i < count && p < size; ++i, p += width) {
+      const Entry e = Entry(value(symbol[i], len));
+      for (uint32_t j = 0; j < width; ++j) out[p + j] = e;
     }
   }
-  for (; p < (1u << kBits); ++p) out[p] = 0;
+  for (; p < size; ++p) out[p] = 0;
 }
 
 void build_fast_table(DecodeTable& table) {
