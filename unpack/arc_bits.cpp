@@ -227,20 +227,58 @@ void read_tables() {
   // The lengths are decoded in place: each place is read as a base before it
   // is overwritten, and a repeat looks back only at places already renewed.
   //
-  // The bit position is kept in a local copy meanwhile, and put back for
-  // each refill and at the end: the lengths are stored as bytes, which for
-  // all the compiler knows may change the module's state, so it would read
-  // the position back from memory for every symbol and wait for it.
+  // The stream is read through a 64-bit window, topped up before each
+  // symbol without a branch (whole bytes from `in` on, to 56 to 63 valid
+  // bits) and shifted as codes are taken: a symbol then waits only for the
+  // one before it to be shifted out, not for a byte and bit position to be
+  // worked out and a word loaded from it. A symbol takes at most 22 bits.
+  // The window's loads stay inside the buffer while in <= kInputSize - 8;
+  // the buffer is refilled before that, with the reader at least 4 bytes
+  // behind in, where a refill may happen.
   uint8_t* lengths = s.previous_lengths;
-  BitPosition at = reader_position();
+  uint64_t window = 0;
+  uint32_t left = 0;  // valid bits in the window
+  uint32_t in = 0;    // the byte after the window's last
+  auto top_up = [&] {
+    window |= load_be64(s.input_buffer + in) >> left;
+    in += (63 - left) >> 3;
+    left |= 56;
+  };
+  auto take = [&](uint32_t n) {
+    window <<= n;
+    left -= n;
+  };
+  auto get = [&](uint32_t n) {
+    const uint32_t field = uint32_t(window >> (64 - n));
+    take(n);
+    return field;
+  };
+  auto open_window = [&] {
+    const BitPosition at = reader_position();
+    window = 0;
+    left = 0;
+    in = at.pos;
+    top_up();
+    take(at.bit);
+  };
+  auto close_window = [&] {
+    const uint32_t bit = in * 8 - left;
+    set_reader_position({bit >> 3, bit & 7});
+  };
+  open_window();
   uint32_t i = 0;
   while (i < total) {
-    if (at.pos > kRefillLength) {
-      set_reader_position(at);
+    if (in > kInputSize - 8) {
+      close_window();
       fill_input(false);
-      at = reader_position();
+      open_window();
     }
-    const uint32_t sym = at.decode(s.code_length_table);
+    top_up();
+    const uint32_t v = uint32_t(window >> 48);
+    uint32_t e = s.code_length_table.fast[v >> (16 - kFastBits)];
+    if (e == 0) e = decode_search(s.code_length_table, v);
+    take(e & 15);
+    const uint32_t sym = e >> 4;
     if (sym < 16) {
       lengths[i] = uint8_t((lengths[i] + sym) & 15);
       ++i;
@@ -249,18 +287,18 @@ void read_tables() {
     uint32_t run;
     uint8_t value = 0;
     if (sym == 16) {
-      run = 3 + at.get(2);
+      run = 3 + get(2);
       // A block that starts with a repeat has nothing to repeat: zeros.
       value = i > 0 ? lengths[i - 1] : 0;
     } else if (sym == 17) {
-      run = 3 + at.get(3);
+      run = 3 + get(3);
     } else {
-      run = 11 + at.get(7);
+      run = 11 + get(7);
     }
     // A run that passes the end of the block is cut there.
     for (; run > 0 && i < total; --run) lengths[i++] = value;
   }
-  set_reader_position(at);
+  close_window();
 
   if (s.audio_mode) {
     for (uint32_t c = 0; c < s.channel_count; ++c) {

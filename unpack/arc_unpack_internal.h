@@ -28,11 +28,11 @@ constexpr uint32_t kInputSize = 8192;
 constexpr uint32_t kInputKeep = 32;                 // bytes kept across a refill
 constexpr uint32_t kRefillStep = kInputSize - 30;   // before each decoding step
 constexpr uint32_t kRefillTable = kInputSize - 25;  // at the start of a table block
-constexpr uint32_t kRefillLength = kInputSize - 5;  // before each code-length symbol
 // The reader never needs a bit past byte 8191, but it loads whole words:
-// four bytes per peek, eight per LZ step, starting at most at byte 8191 and
-// 8169. The slack keeps those loads inside the buffer; the bits they bring
-// from it are never used.
+// four bytes per peek, eight per LZ step and per top-up of the code-length
+// window, starting at most at byte 8191, 8169 and 8184. The slack keeps
+// those loads inside the buffer; the bits they bring from it are never
+// used.
 constexpr uint32_t kInputSlack = 8;
 
 // How far the bit reader may run past the end of an entry's packed data
