@@ -24,9 +24,10 @@ VELMORA_AVX2_TARGET inline __m256i load16(const int16_t* p) {
 // and its total still fits one, read as unsigned.
 VELMORA_AVX2_TARGET uint32_t series_cycle_winner_avx2(const int16_t* delta, const int16_t* change,
                                                       const int16_t* cd) {
-  // The high byte, read as signed, times 8; one register per half cycle.
-  const __m256i e0 = _mm256_slli_epi16(_mm256_srai_epi16(load16(delta), 8), 3);
-  const __m256i e1 = _mm256_slli_epi16(_mm256_srai_epi16(load16(delta + 16), 8), 3);
+  // The high byte, read as signed, times 8 (the low byte, a code length,
+  // is shifted out); one register per half cycle.
+  const __m256i e0 = _mm256_srai_epi16(load16(delta), 5);
+  const __m256i e1 = _mm256_srai_epi16(load16(delta + 16), 5);
   // Sixteen partial sums of counter 2j + 1 (e - h) and 2j + 2 (e + h) for
   // the history term h of each byte, given by half.
   auto pair = [&](__m256i h0, __m256i h1, __m256i& minus, __m256i& plus) VELMORA_AVX2_INLINE {

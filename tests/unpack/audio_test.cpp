@@ -172,8 +172,8 @@ TEST(AudioPredictor, CycleWinnerMatchesThePlainSums) {
       return int16_t(r == 0 ? lo : r == 1 ? hi : lo + int(rng() % uint32_t(hi - lo + 1)));
     };
     int16_t delta[32], change[36], cd[32];
-    // The low byte of a delta's entry is not part of it.
-    for (auto& v : delta) v = int16_t((narrow ? rng() % 2 * 255 : uint32_t(pick(0, 255))) << 8 | (rng() & 0xFF));
+    // The low byte of a delta's entry is its code length, not part of it.
+    for (auto& v : delta) v = int16_t((narrow ? rng() % 2 * 255 : uint32_t(pick(0, 255))) << 8 | (1 + rng() % 15));
     for (auto& v : change) v = pick(-128, 127);
     for (auto& v : cd) v = pick(-128, 127);
     uint32_t plain[11] = {};
