@@ -19,6 +19,18 @@ VELMORA_AVX2_TARGET inline __m256i load16(const int16_t* p) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
 
+// The sums of adjacent lanes of a, then of b, in each 128-bit half: what
+// a horizontal add gives, made by the multiplier (each pair times one)
+// and one pack, where the horizontal add takes two shuffles on the busier
+// shuffle units. The multiply reads its lanes as signed, which holds here:
+// a lane holds at most 2558 (two terms of at most 1279) entering the first
+// level, 5116 the second and 10232 the third, and the two 128-bit halves
+// are added after, with plain 16-bit adds.
+VELMORA_AVX2_INLINE inline __m256i pair_sums(__m256i a, __m256i b) {
+  const __m256i ones = _mm256_set1_epi16(1);
+  return _mm256_packus_epi32(_mm256_madd_epi16(a, ones), _mm256_madd_epi16(b, ones));
+}
+
 // Every term is at most 1279 and a whole cycle's sum of one counter at
 // most 40928 (see AudioSeries), so each counter is summed in 16-bit lanes
 // and its total still fits one, read as unsigned.
@@ -45,19 +57,19 @@ VELMORA_AVX2_TARGET uint32_t series_cycle_winner_avx2(const int16_t* delta, cons
   pair(a1, b1, acc[1], acc[2]);
   __m256i a2 = load16(change - 2), b2 = load16(change + 14);
   pair(_mm256_sub_epi16(a1, a2), _mm256_sub_epi16(b1, b2), acc[3], acc[4]);
-  const __m256i two0 = _mm256_hadd_epi16(acc[0], acc[1]), two1 = _mm256_hadd_epi16(acc[2], acc[3]);
+  const __m256i two0 = pair_sums(acc[0], acc[1]), two1 = pair_sums(acc[2], acc[3]);
   __m256i a3 = load16(change - 3), b3 = load16(change + 13);
   pair(_mm256_sub_epi16(a2, a3), _mm256_sub_epi16(b2, b3), acc[5], acc[6]);
-  const __m256i four0 = _mm256_hadd_epi16(two0, two1), two2 = _mm256_hadd_epi16(acc[4], acc[5]);
+  const __m256i four0 = pair_sums(two0, two1), two2 = pair_sums(acc[4], acc[5]);
   __m256i a4 = load16(change - 4), b4 = load16(change + 12);
   pair(_mm256_sub_epi16(a3, a4), _mm256_sub_epi16(b3, b4), acc[7], acc[8]);
-  const __m256i two3 = _mm256_hadd_epi16(acc[6], acc[7]);
+  const __m256i two3 = pair_sums(acc[6], acc[7]);
   pair(load16(cd), load16(cd + 16), acc[9], acc[10]);
-  const __m256i four1 = _mm256_hadd_epi16(two2, two3);
-  const __m256i two4 = _mm256_hadd_epi16(acc[8], acc[9]), two5 = _mm256_hadd_epi16(acc[10], _mm256_setzero_si256());
-  const __m256i low8 = _mm256_hadd_epi16(four0, four1);
-  const __m256i four2 = _mm256_hadd_epi16(two4, two5);
-  const __m256i high4 = _mm256_hadd_epi16(four2, four2);
+  const __m256i four1 = pair_sums(two2, two3);
+  const __m256i two4 = pair_sums(acc[8], acc[9]), two5 = pair_sums(acc[10], _mm256_setzero_si256());
+  const __m256i low8 = pair_sums(four0, four1);
+  const __m256i four2 = pair_sums(two4, two5);
+  const __m256i high4 = pair_sums(four2, four2);
   const __m128i sums_low = _mm_add_epi16(_mm256_castsi256_si128(low8), _mm256_extracti128_si256(low8, 1));
   // Counter 11 and the copies are kept out of the race.
   const __m128i sums_high = _mm_or_si128(_mm_add_epi16(_mm256_castsi256_si128(high4), _mm256_extracti128_si256(high4, 1)),
