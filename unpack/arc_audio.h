@@ -216,5 +216,10 @@ inline void add_series_errors_plain(uint32_t* sum, const int16_t* delta, const i
 
 // The counter that wins a full cycle of one channel (32 bytes, its
 // terms laid out as for add_series_errors_plain) when its sums start from
-// zero, with 256-bit vectors where the processor has them.
+// zero, with 256- or 512-bit vectors where the processor has them.
 uint32_t series_cycle_winner(const int16_t* delta, const int16_t* change, const int16_t* cd);
+// The widest vectors this machine offers the winner's sums: 2 for 512
+// bits, 1 for 256, 0 for none; and the winner with vectors of a given
+// level at most (for the tests, which hold every level to the plain sums).
+uint32_t audio_vector_level();
+uint32_t series_cycle_winner_at(uint32_t level, const int16_t* delta, const int16_t* change, const int16_t* cd);

@@ -180,6 +180,8 @@ TEST(AudioPredictor, CycleWinnerMatchesThePlainSums) {
     for (auto& v : cd) v = pick(-128, 127);
     uint32_t plain[11] = {};
     add_series_errors_plain(plain, delta, change + 4, cd, 32);
-    ASSERT_EQ(series_cycle_winner(delta, change + 4, cd), audio_detail::winning_counter(plain)) << round;
+    for (uint32_t level = 0; level <= audio_vector_level(); ++level)
+      ASSERT_EQ(series_cycle_winner_at(level, delta, change + 4, cd), audio_detail::winning_counter(plain))
+          << "round " << round << " vector level " << level;
   }
 }
