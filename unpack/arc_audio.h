@@ -65,11 +65,12 @@ inline void apply_counter(AudioChannelState& c, uint32_t k) {
   }
 }
 
-// The same move without a branch on k, for the multimedia rounds: which
-// counter wins follows the data, so a jump on it is mostly mispredicted,
-// and the processor would stop fetching the bytes after the cycle end
-// until the winner is known. Here only the weights wait for it.
-inline void apply_counter_branch_free(AudioChannelState& c, uint32_t k) {
+// The same move for the multimedia rounds, worked out from k for each
+// weight rather than by a jump on k: which counter wins follows the data,
+// so a jump through a table on it is mostly mispredicted, and the
+// processor stopped fetching the bytes after each cycle end until the
+// winner was known. Here mostly only the weights wait for it.
+inline void apply_counter_in_rounds(AudioChannelState& c, uint32_t k) {
   auto move = [k](int32_t& coef, uint32_t j) {
     coef += int32_t(k == 2 * j && coef < 16) - int32_t(k == 2 * j - 1 && coef >= -16);
   };

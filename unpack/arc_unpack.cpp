@@ -822,7 +822,7 @@ void series_cycle_end(AudioRun& a, uint32_t k, uint32_t t) {
     // The whole cycle is in the series, so nothing of it was counted into
     // the sums yet and they are all zero.
     AudioSeries& ser = *a.series;
-    audio_detail::apply_counter_branch_free(
+    audio_detail::apply_counter_in_rounds(
         st, series_cycle_winner(ser.delta(k) + l.from, ser.change(k) + l.from, series_channel_delta(a, k, l.from)));
     l.from = t + 1;
   } else {

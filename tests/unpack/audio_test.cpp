@@ -115,16 +115,16 @@ TEST(AudioPredictor, EachWeightFollowsItsCounters) {
   }
 }
 
-// The rounds move a weight without a branch: every counter on every weight
+// The rounds move a weight their own way: every counter on every weight
 // value, the bounds and a step beyond them included, as the plain path does.
-TEST(AudioPredictor, BranchFreeMoveMatchesThePlainOne) {
+TEST(AudioPredictor, RoundsMoveWeightsAsThePlainPathDoes) {
   for (uint32_t counter = 0; counter < 11; ++counter)
     for (int32_t v = -18; v <= 17; ++v) {
       AudioChannelState plain{};
       plain.coef1 = v, plain.coef2 = -v, plain.coef3 = v + 1, plain.coef4 = v - 1, plain.coef5 = -v - 1;
       AudioChannelState flat = plain;
       audio_detail::apply_counter(plain, counter);
-      audio_detail::apply_counter_branch_free(flat, counter);
+      audio_detail::apply_counter_in_rounds(flat, counter);
       EXPECT_EQ(std::memcmp(&plain, &flat, sizeof plain), 0) << "counter " << counter << " value " << v;
     }
 }
