@@ -233,8 +233,8 @@ void read_tables() {
   // one before it to be shifted out, not for a byte and bit position to be
   // worked out and a word loaded from it. A symbol takes at most 22 bits.
   // The window's loads stay inside the buffer while in <= kInputSize - 8;
-  // the buffer is refilled before that, with the reader at least 4 bytes
-  // behind in, where a refill may happen.
+  // past that the buffer is refilled first, the reader then standing 5 to
+  // 8 bytes behind in, inside the last 32 bytes, where a refill may happen.
   uint8_t* lengths = s.previous_lengths;
   uint64_t window = 0;
   uint32_t left = 0;  // valid bits in the window
