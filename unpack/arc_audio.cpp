@@ -93,9 +93,11 @@ VELMORA_AVX2_TARGET uint32_t series_cycle_winner_avx2(const int16_t* delta, cons
 #define VELMORA_AVX512_TARGET __attribute__((target("avx2,avx512f,avx512bw")))
 // GCC 12's headers read an unset register in the 512-bit extracts and
 // casts, which its own warnings then report.
+#if !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 VELMORA_AVX512_TARGET inline __m512i load32(const int16_t* p) { return _mm512_loadu_si512(p); }
 VELMORA_AVX512_TARGET inline __m512i pair_sums(__m512i a, __m512i b) {
   const __m512i ones = _mm512_set1_epi16(1);
@@ -123,7 +125,9 @@ VELMORA_AVX512_TARGET uint32_t series_cycle_winner_avx512(const int16_t* delta, 
   return winner_of_sums(add_halves(pair_sums(pair_sums(two[0], two[1]), pair_sums(two[2], two[3]))),
                         add_halves(pair_sums(four2, four2)));
 }
+#if !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 // 2 where the processor has AVX-512 (with byte and word instructions), 1
 // where it has AVX2, and the system saves the registers they use; else 0.
