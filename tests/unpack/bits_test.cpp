@@ -402,6 +402,33 @@ TEST_F(TableBlock, BlockNearTheBufferEndRefillsBeforeEachSymbol) {
   EXPECT_EQ(unpack_state.input_bit, end % 8);
 }
 
+// The same for blocks starting every third bit from some way before the
+// refill zone to the buffer's last bytes, where the decoder may call for a
+// table block, with four channels' lengths written one symbol each, so the
+// window meets the refill at every place of a symbol.
+TEST_F(TableBlock, BlockStartingAtEveryBitAroundTheBufferEnd) {
+  std::mt19937 rng(12);
+  std::vector<bitw::Code> codes;
+  std::vector<uint8_t> all;
+  for (int c = 0; c < 4; ++c) {
+    codes.emplace_back(random_complete_lengths(rng, 257, 40 + 50 * c));
+    all.insert(all.end(), codes.back().length.begin(), codes.back().length.end());
+  }
+  for (size_t start = 8040 * 8; start < 8190 * 8; start += 3) {
+    bitw::BitWriter w;
+    for (size_t i = 0; i < start; ++i) w.put_bit(i % 3 == 0);
+    bitw::write_audio_table_block(w, codes, {}, false);
+    const size_t end = w.bit_count();
+    load(w);
+    while (bits_consumed() + 16 <= start) skip_bits(16);
+    skip_bits(uint32_t(start - bits_consumed()));
+    read_tables();
+    ASSERT_EQ(std::vector<uint8_t>(unpack_state.previous_lengths, unpack_state.previous_lengths + all.size()), all)
+        << "start " << start;
+    ASSERT_EQ(unpack_state.input_base * 8 + unpack_state.input_pos * 8 + unpack_state.input_bit, end) << "start " << start;
+  }
+}
+
 // The table lookup must give exactly what the four-comparison search gives,
 // symbol and bits consumed, for every peek, whatever the lengths: complete,
 // incomplete, over-full, empty, or with codes that run past the alphabet.
